@@ -1,0 +1,69 @@
+#include "engine/decompressor.h"
+
+namespace ravmolt {
+
+Decompressor::Decompressor(SourceStream& source, DestinationStream& destination)
+    : source_(source), destination_(destination) {}
+
+bool Decompressor::readHeader() {
+  std::uint8_t bytes[kHeaderSize];
+  source_.seek(0);
+  if (source_.read(bytes, kHeaderSize) != kHeaderSize) return false;
+  header_ = parseHeader(bytes);
+  return true;
+}
+
+bool Decompressor::readFrequencyTable() {
+  source_.seek(kHeaderSize);
+  // Whole entries are read while the offset is below tableSize, so a size that is not a multiple
+  // of kTableEntrySize reads its last entry on into the payload. Stored files depend on it.
+  for (std::int32_t offset = 0; offset < header_.tableSize;
+       offset += static_cast<std::int32_t>(kTableEntrySize)) {
+    std::uint8_t entry[kTableEntrySize];
+    if (source_.read(entry, kTableEntrySize) != kTableEntrySize) return false;
+    frequencies_[entry[0]] = readLittleEndian<std::int32_t>(entry + 1);  // later entries win
+  }
+  return true;
+}
+
+DecodeStatus Decompressor::decode() {
+  if (!readHeader() || !checksumMatches(header_) || !readFrequencyTable()) {
+    return DecodeStatus::invalidFormat;
+  }
+  if (header_.bitCount <= 0) return DecodeStatus::success;  // nothing to restore
+
+  root_ = buildTree(frequencies_, arena_);
+  if (root_ == nullptr) return DecodeStatus::invalidFormat;  // bits but no codes
+
+  // A positive count needs a table entry, so tableSize is positive here and the payload starts
+  // after the table. Every bit that bitCount announces must be in the file.
+  const std::uint64_t payloadStart = kHeaderSize + static_cast<std::uint64_t>(header_.tableSize);
+  const std::uint64_t payloadBytes = (static_cast<std::uint64_t>(header_.bitCount) + 7) / 8;
+  if (source_.size() < payloadStart || source_.size() - payloadStart < payloadBytes) {
+    return DecodeStatus::invalidFormat;
+  }
+
+  source_.seek(payloadStart);
+  bitReader_.emplace(source_);
+  const DecodeStatus status = walkTree(root_, *bitReader_, header_.bitCount, destination_);
+  // The reader keeps one byte ahead, so a source that shrank during the run shows here.
+  if (status == DecodeStatus::success && source_.position() < payloadStart + payloadBytes) {
+    return DecodeStatus::invalidFormat;
+  }
+  return status;
+}
+
+DecodeStatus walkTree(const TreeNode* root, BitReader& bits, std::int32_t bitCount,
+                      DestinationStream& destination) {
+  const TreeNode* node = root;
+  for (std::int32_t taken = 0; taken < bitCount; ++taken) {
+    node = bits.nextBit() != 0 ? node->right : node->left;
+    if (isLeaf(node)) {
+      destination.put(node->symbol);
+      node = root;
+    }
+  }
+  return destination.failed() ? DecodeStatus::writeFailed : DecodeStatus::success;
+}
+
+}  // namespace ravmolt

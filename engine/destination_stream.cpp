@@ -1,0 +1,43 @@
+#include "engine/destination_stream.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace ravmolt {
+
+DestinationStream::DestinationStream(int fd)
+    : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
+  begin_ = cursor_ = buffer_.get();
+  limit_ = begin_ + kBufferSize;
+}
+
+DestinationStream::DestinationStream(SinkFunction sink, void* context)
+    : sink_(sink),
+      context_(context),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
+  begin_ = cursor_ = buffer_.get();
+  limit_ = begin_ + kBufferSize;
+}
+
+bool DestinationStream::writeOut(const std::uint8_t* data, std::size_t size) {
+  if (sink_ != nullptr) return sink_(context_, data, size);
+  while (size > 0) {
+    const ssize_t written = ::write(fd_, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool DestinationStream::flush() {
+  const auto size = static_cast<std::size_t>(cursor_ - begin_);
+  if (size > 0 && !failed_ && !writeOut(begin_, size)) failed_ = true;
+  handedOn_ += size;
+  cursor_ = begin_;
+  return !failed_;
+}
+
+}  // namespace ravmolt

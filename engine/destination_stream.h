@@ -1,0 +1,58 @@
+// Buffered byte sink for the decoder: a file descriptor, or a caller's function. Failures are
+// sticky and never silent: once a hand-off fails, later bytes are dropped and failed() says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace ravmolt {
+
+// Receives one block of restored bytes; returns false to report that it could not take them.
+using SinkFunction = bool (*)(void* context, const std::uint8_t* data, std::size_t size);
+
+class DestinationStream {
+ public:
+  static constexpr std::size_t kBufferSize = std::size_t{256} << 10;
+
+  // Writes to the open descriptor `fd` (borrowed).
+  explicit DestinationStream(int fd);
+  // Hands blocks to `sink` with `context`.
+  DestinationStream(SinkFunction sink, void* context);
+
+  void put(std::uint8_t byte) {
+    if (cursor_ == limit_) flush();
+    *cursor_++ = byte;
+  }
+
+  // Room for at least `count` bytes (count <= kBufferSize) at the returned pointer; the caller
+  // fills some and reports them with commit().
+  std::uint8_t* reserve(std::size_t count) {
+    if (static_cast<std::size_t>(limit_ - cursor_) < count) flush();
+    return cursor_;
+  }
+  std::uint8_t* limit() const { return limit_; }
+  void commit(std::uint8_t* newCursor) { cursor_ = newCursor; }
+
+  // Hands all buffered bytes on and empties the buffer. False once any hand-off has failed; after
+  // that, bytes are dropped so that decoding can still reach its end cheaply.
+  bool flush();
+  bool failed() const { return failed_; }
+  // Bytes handed on or buffered so far, dropped ones included.
+  std::uint64_t total() const { return handedOn_ + static_cast<std::uint64_t>(cursor_ - begin_); }
+
+ private:
+  bool writeOut(const std::uint8_t* data, std::size_t size);
+
+  int fd_ = -1;
+  SinkFunction sink_ = nullptr;
+  void* context_ = nullptr;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::uint8_t* begin_ = nullptr;
+  std::uint8_t* cursor_ = nullptr;
+  std::uint8_t* limit_ = nullptr;
+  std::uint64_t handedOn_ = 0;
+  bool failed_ = false;
+};
+
+}  // namespace ravmolt
