@@ -1,0 +1,86 @@
+// Builds compressed files by hand for tests: header fields, table entries and payload bits, each
+// one call. The checksum is computed unless a test sets it, and bits are packed MSB-first.
+//
+//   TestFile().entry('a', 5).entry('b', 2).bits("0 110 111").bytes()
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/format.h"
+
+namespace ravmolt::testing {
+
+class TestFile {
+ public:
+  // One 5-byte table entry: symbol, then the count little-endian.
+  TestFile& entry(std::uint8_t symbol, std::int32_t count) {
+    table_.push_back(symbol);
+    appendLittleEndian(table_, static_cast<std::uint32_t>(count), 4);
+    return *this;
+  }
+  // Appends payload bits written as '0' and '1'; any other character (spaces) is ignored.
+  // bitCount follows the bits appended unless set explicitly.
+  TestFile& bits(std::string_view text) {
+    for (char c : text) {
+      if (c != '0' && c != '1') continue;
+      if (bitsInPayload_ % 8 == 0) payload_.push_back(0);
+      if (c == '1') payload_.back() |= static_cast<std::uint8_t>(0x80U >> (bitsInPayload_ % 8));
+      ++bitsInPayload_;
+    }
+    return *this;
+  }
+  // Appends raw payload bytes.
+  TestFile& payloadBytes(std::vector<std::uint8_t> bytes) {
+    payload_.insert(payload_.end(), bytes.begin(), bytes.end());
+    bitsInPayload_ = 8 * payload_.size();
+    return *this;
+  }
+  TestFile& bitCount(std::int32_t value) {
+    bitCount_ = value;
+    return *this;
+  }
+  TestFile& tableSize(std::int16_t value) {
+    tableSize_ = value;
+    return *this;
+  }
+  TestFile& checksum(std::uint8_t value) {
+    checksum_ = value;
+    return *this;
+  }
+
+  std::int32_t effectiveBitCount() const {
+    return bitCount_.value_or(static_cast<std::int32_t>(bitsInPayload_));
+  }
+  std::int16_t effectiveTableSize() const {
+    return tableSize_.value_or(static_cast<std::int16_t>(table_.size()));
+  }
+
+  std::vector<std::uint8_t> bytes() const {
+    const std::int32_t bitCount = effectiveBitCount();
+    const std::int16_t tableSize = effectiveTableSize();
+    std::vector<std::uint8_t> file;
+    file.push_back(checksum_.value_or(checksumFor(bitCount, tableSize)));
+    appendLittleEndian(file, static_cast<std::uint32_t>(bitCount), 4);
+    appendLittleEndian(file, static_cast<std::uint16_t>(tableSize), 2);
+    file.insert(file.end(), table_.begin(), table_.end());
+    file.insert(file.end(), payload_.begin(), payload_.end());
+    return file;
+  }
+
+ private:
+  static void appendLittleEndian(std::vector<std::uint8_t>& out, std::uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  }
+
+  std::vector<std::uint8_t> table_;
+  std::vector<std::uint8_t> payload_;
+  std::size_t bitsInPayload_ = 0;
+  std::optional<std::int32_t> bitCount_;
+  std::optional<std::int16_t> tableSize_;
+  std::optional<std::uint8_t> checksum_;
+};
+
+}  // namespace ravmolt::testing
