@@ -28,7 +28,7 @@ class BitReader {
   void refill();
 
   SourceStream* source_;
-  int index_ = 7;                     // position in bits_ of the next bit, 7 down to 0
+  int index_ = 7;                       // position in bits_ of the next bit, 7 down to 0
   std::array<std::uint8_t, 8> bits_{};  // bits_[k] is bit k of the current byte
 };
 

@@ -1,5 +1,7 @@
 #include "engine/decompressor.h"
 
+#include "engine/payload_decoder.h"
+
 namespace ravmolt {
 
 Decompressor::Decompressor(SourceStream& source, DestinationStream& destination)
@@ -44,13 +46,7 @@ DecodeStatus Decompressor::decode() {
   }
 
   source_.seek(payloadStart);
-  bitReader_.emplace(source_);
-  const DecodeStatus status = walkTree(root_, *bitReader_, header_.bitCount, destination_);
-  // The reader keeps one byte ahead, so a source that shrank during the run shows here.
-  if (status == DecodeStatus::success && source_.position() < payloadStart + payloadBytes) {
-    return DecodeStatus::invalidFormat;
-  }
-  return status;
+  return decodePayload(root_, source_, header_.bitCount, destination_);
 }
 
 DecodeStatus walkTree(const TreeNode* root, BitReader& bits, std::int32_t bitCount,

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 
 #include "engine/bit_reader.h"
 #include "engine/code_tree.h"
@@ -34,7 +33,6 @@ class Decompressor {
 
   SourceStream& source_;
   DestinationStream& destination_;
-  std::optional<BitReader> bitReader_;
   FrequencyTable frequencies_{};
   TreeNode* root_ = nullptr;
   FileHeader header_{};

@@ -1,9 +1,10 @@
 // The node queue and tree construction, pinned by codes that stored files depend on.
+#include "engine/code_tree.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "engine/code_tree.h"
 #include "tools/encoder.h"
 
 namespace ravmolt {
