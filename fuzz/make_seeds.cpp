@@ -1,0 +1,110 @@
+// Writes the seed corpus of the fuzz targets with the project's own encoder:
+//   ravmolt-fuzz-seeds samples/lighthouse.txt fuzz/corpus
+// Re-run it when the target input layouts change; its output is checked in.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/encoder.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
+
+Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+void write(const fs::path& path, const Bytes& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+void appendCount(Bytes& out, std::int32_t count) {
+  for (int i = 0; i < 4; ++i)
+    out.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(count) >> (8 * i)));
+}
+
+Bytes encoded(const ravmolt::FrequencyTable& counts, const Bytes& data,
+              ravmolt::tools::TableOrder order = ravmolt::tools::TableOrder::ascending) {
+  return ravmolt::tools::encodeWithTable(counts, data, order).value();
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using ravmolt::tools::TableOrder;
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: ravmolt-fuzz-seeds sample.txt corpus-folder\n");
+    return 2;
+  }
+  std::ifstream in(argv[1], std::ios::binary);
+  const Bytes sample{std::istreambuf_iterator<char>(in), {}};
+  const fs::path root = argv[2];
+  const Bytes abracadabra = text("abracadabra");
+  Bytes everyByte;
+  for (int b = 0; b < 256; ++b) everyByte.push_back(static_cast<std::uint8_t>(b));
+  ravmolt::FrequencyTable deep;  // every pairing wraps: a tree 255 levels deep
+  deep.fill(INT32_MAX);
+
+  // decode: whole compressed files.
+  const fs::path decode = root / "decode";
+  write(decode / "sample", ravmolt::tools::encode(sample).value());
+  write(decode / "abracadabra", ravmolt::tools::encode(abracadabra).value());
+  write(decode / "abracadabra-descending",
+        ravmolt::tools::encode(abracadabra, TableOrder::descending).value());
+  write(decode / "single-symbol", ravmolt::tools::encode(text("AAAA")).value());
+  write(decode / "empty", ravmolt::tools::encode({}).value());
+  write(decode / "every-byte", ravmolt::tools::encode(everyByte).value());
+  write(decode / "deep-tree", encoded(deep, everyByte));
+  // One table byte: the entry's count is read from the first payload bytes, 04 00 00 00.
+  write(decode / "table-size-one", Bytes{0x21, 0x20, 0, 0, 0, 0x01, 0x00, 'A', 0x04, 0, 0, 0});
+  write(decode / "header-only", Bytes(7, 0));
+
+  // differential: entry count, flags, entries, payload.
+  const fs::path differential = root / "differential";
+  write(differential / "abracadabra",
+        Bytes{5, 0, 'a', 5, 'b', 2, 'c', 1, 'd', 1, 'r', 2, 0x6E, 0x8A, 0xDC, 0x5B, 0x13, 0xF0});
+  write(differential / "single-symbol", Bytes{1, 2, 'A', 4, 0x0F, 0xF0, 0x55});
+  write(differential / "two-symbols", Bytes{2, 2, 'a', 1, 'b', 1, 0xA5, 0x5A, 0xFF, 0x00});
+  Bytes deepInput{0, 1};
+  for (int b = 0; b < 256; ++b) {
+    deepInput.push_back(static_cast<std::uint8_t>(b));
+    appendCount(deepInput, INT32_MAX);
+  }
+  write(differential / "deep-ones", concat(deepInput, Bytes(40, 0xFF)));
+  write(differential / "deep-zeros", concat(deepInput, Bytes(40, 0x00)));
+  Bytes fibonacci{20, 1};
+  for (std::int32_t a = 1, b = 1, s = 0; s < 20; ++s, b = a + b, a = b - a) {
+    fibonacci.push_back(static_cast<std::uint8_t>('A' + s));
+    appendCount(fibonacci, a);
+  }
+  write(differential / "fibonacci",
+        concat(fibonacci, Bytes{0xFF, 0xFF, 0xFE, 0x7F, 0xFF, 0xFF, 0xFD, 0x00, 0x12}));
+
+  // round_trip: flags, optional table, data.
+  const fs::path roundTrip = root / "round_trip";
+  write(roundTrip / "sample", concat(Bytes{0}, sample));
+  write(roundTrip / "abracadabra-descending", concat(Bytes{1}, abracadabra));
+  write(roundTrip / "every-byte", concat(Bytes{3, 0}, everyByte));
+  write(roundTrip / "empty", Bytes{0});
+  write(roundTrip / "single-symbol", concat(Bytes{0}, Bytes(100, 'x')));
+  Bytes wrapping{2, 3};
+  for (std::uint8_t symbol : {'a', 'b', 'c'}) {
+    wrapping.push_back(symbol);
+    appendCount(wrapping, INT32_MAX - symbol);
+  }
+  write(roundTrip / "wrapping-counts", concat(wrapping, abracadabra));
+  return 0;
+}
