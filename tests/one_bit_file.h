@@ -1,0 +1,113 @@
+// Compressed files of any size with one-bit codes, written and checked a block at a time so that
+// gigabyte outputs never sit in memory. The payload comes from a fixed generator, so the expected
+// output of every prefix can be recomputed while reading the destination back.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <vector>
+
+#include "engine/code_tree.h"
+#include "engine/format.h"
+
+namespace ravmolt::testing {
+
+class OneBitFile {
+ public:
+  // Table 'a' 1, 'b' 1: 'a' has the code 0 and 'b' the code 1.
+  static OneBitFile twoSymbols(std::int32_t bitCount) {
+    FrequencyTable counts{};
+    counts['a'] = 1;
+    counts['b'] = 1;
+    return OneBitFile(bitCount, {'a', 1, 0, 0, 0, 'b', 1, 0, 0, 0}, 10, {}, counts);
+  }
+  // tableSize 1: the single entry's count is the first four payload bytes (0x15555555), so the
+  // table holds one symbol, 'A' with the code 0, and the code 1 reaches the filler space.
+  static OneBitFile countInPayload(std::int32_t bitCount) {
+    FrequencyTable counts{};
+    counts['A'] = 0x15555555;
+    return OneBitFile(bitCount, {'A'}, 1, {0x55, 0x55, 0x55, 0x15}, counts);
+  }
+
+  std::int32_t bitCount() const { return bitCount_; }
+  std::uint64_t outputSize() const { return static_cast<std::uint64_t>(bitCount_); }
+  std::uint64_t payloadSize() const { return (outputSize() + 7) / 8; }
+
+  // Writes the whole compressed file; false on any write error.
+  bool write(const std::filesystem::path& path) const {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(head_.data()),
+              static_cast<std::streamsize>(head_.size()));
+    std::vector<char> block(kBlock);
+    for (std::uint64_t done = 0; done < payloadSize();) {
+      const std::uint64_t n = std::min<std::uint64_t>(kBlock, payloadSize() - done);
+      for (std::uint64_t i = 0; i < n; ++i) block[i] = static_cast<char>(payloadByte(done + i));
+      out.write(block.data(), static_cast<std::streamsize>(n));
+      done += n;
+    }
+    out.close();
+    return static_cast<bool>(out);
+  }
+
+  // The length of the file at `path` when it holds a prefix of the expected output (the whole
+  // output included); nothing when any byte differs or the file is longer.
+  std::optional<std::uint64_t> matchingPrefix(const std::filesystem::path& path) const {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> block(kBlock);
+    std::uint64_t at = 0;
+    std::uint64_t cachedIndex = UINT64_MAX;
+    unsigned cachedByte = 0;
+    while (in) {
+      in.read(block.data(), static_cast<std::streamsize>(kBlock));
+      const auto got = static_cast<std::uint64_t>(in.gcount());
+      if (got == 0) break;
+      if (at + got > outputSize()) return std::nullopt;
+      for (std::uint64_t i = 0; i < got; ++i, ++at) {
+        if (at / 8 != cachedIndex) cachedByte = payloadByte(cachedIndex = at / 8);
+        const unsigned bit = (cachedByte >> (7 - at % 8)) & 1U;
+        if (static_cast<std::uint8_t>(block[i]) != symbols_[bit]) return std::nullopt;
+      }
+    }
+    return at;
+  }
+
+ private:
+  static constexpr std::size_t kBlock = std::size_t{1} << 20;
+
+  OneBitFile(std::int32_t bitCount, std::vector<std::uint8_t> table, std::int16_t tableSize,
+             std::vector<std::uint8_t> fixedPayload, const FrequencyTable& counts)
+      : fixed_(std::move(fixedPayload)), bitCount_(bitCount) {
+    head_.push_back(checksumFor(bitCount, tableSize));
+    for (int i = 0; i < 4; ++i) {
+      head_.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(bitCount) >> (8 * i)));
+    }
+    head_.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(tableSize)));
+    head_.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(tableSize) >> 8));
+    head_.insert(head_.end(), table.begin(), table.end());
+    // The symbols come from the engine's own tree, so the expectation follows the code rules.
+    NodeArena arena;
+    const TreeNode* root = buildTree(counts, arena);
+    symbols_ = {root->left->symbol, root->right->symbol};
+  }
+
+  // A fixed, well-mixed byte sequence (splitmix64), after the forced first bytes.
+  std::uint8_t payloadByte(std::uint64_t index) const {
+    if (index < fixed_.size()) return fixed_[index];
+    std::uint64_t z = (index / 8 + 1) * 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    z ^= z >> 31;
+    return static_cast<std::uint8_t>(z >> (8 * (index % 8)));
+  }
+
+  std::vector<std::uint8_t> head_;
+  std::vector<std::uint8_t> fixed_;
+  std::int32_t bitCount_;
+  std::array<std::uint8_t, 2> symbols_{};
+};
+
+}  // namespace ravmolt::testing
