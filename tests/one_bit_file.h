@@ -33,6 +33,13 @@ class OneBitFile {
     return OneBitFile(bitCount, {'A'}, 1, {0x55, 0x55, 0x55, 0x15}, counts);
   }
 
+  // Writes only the first `bytes` payload bytes; the rest reads as zeros, as from a sparse tail
+  // that the caller adds by extending the file.
+  OneBitFile& writtenUpTo(std::uint64_t bytes) {
+    written_ = bytes;
+    return *this;
+  }
+
   std::int32_t bitCount() const { return bitCount_; }
   std::uint64_t outputSize() const { return static_cast<std::uint64_t>(bitCount_); }
   std::uint64_t payloadSize() const { return (outputSize() + 7) / 8; }
@@ -43,8 +50,9 @@ class OneBitFile {
     out.write(reinterpret_cast<const char*>(head_.data()),
               static_cast<std::streamsize>(head_.size()));
     std::vector<char> block(kBlock);
-    for (std::uint64_t done = 0; done < payloadSize();) {
-      const std::uint64_t n = std::min<std::uint64_t>(kBlock, payloadSize() - done);
+    const std::uint64_t payload = std::min(payloadSize(), written_);
+    for (std::uint64_t done = 0; done < payload;) {
+      const std::uint64_t n = std::min<std::uint64_t>(kBlock, payload - done);
       for (std::uint64_t i = 0; i < n; ++i) block[i] = static_cast<char>(payloadByte(done + i));
       out.write(block.data(), static_cast<std::streamsize>(n));
       done += n;
@@ -96,6 +104,7 @@ class OneBitFile {
 
   // A fixed, well-mixed byte sequence (splitmix64), after the forced first bytes.
   std::uint8_t payloadByte(std::uint64_t index) const {
+    if (index >= written_) return 0;
     if (index < fixed_.size()) return fixed_[index];
     std::uint64_t z = (index / 8 + 1) * 0x9E3779B97F4A7C15ULL;
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
@@ -107,6 +116,7 @@ class OneBitFile {
   std::vector<std::uint8_t> head_;
   std::vector<std::uint8_t> fixed_;
   std::int32_t bitCount_;
+  std::uint64_t written_ = UINT64_MAX;
   std::array<std::uint8_t, 2> symbols_{};
 };
 
