@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <type_traits>
 
@@ -53,17 +54,20 @@ DecodeStatus decompressFile(const char* sourcePath, const char* destinationPath)
 DecodeStatus decompressBuffer(std::span<const std::uint8_t> compressed, SinkFunction sink,
                               void* context);
 
-// The same, with any callable `sink(const std::uint8_t* data, std::size_t size) -> bool` (a
-// lambda, for instance), borrowed for the duration of the call.
+// Any callable `sink(const std::uint8_t* data, std::size_t size) -> bool`, a lambda for instance.
 template <typename Sink>
-requires std::is_invocable_r_v<bool, Sink&, const std::uint8_t*, std::size_t> DecodeStatus
-decompressBuffer(std::span<const std::uint8_t> compressed, Sink& sink) {
+concept ByteSink = std::is_invocable_r_v<bool, Sink&, const std::uint8_t*, std::size_t>;
+
+// The same, with a ByteSink, which may be a temporary; it is used only during the call.
+template <ByteSink Sink>
+DecodeStatus decompressBuffer(std::span<const std::uint8_t> compressed, Sink&& sink) {
+  using Callable = std::remove_reference_t<Sink>;  // may be const
   return decompressBuffer(
       compressed,
       [](void* context, const std::uint8_t* data, std::size_t size) -> bool {
-        return (*static_cast<Sink*>(context))(data, size);
+        return (*static_cast<Callable*>(context))(data, size);
       },
-      static_cast<void*>(&sink));
+      const_cast<void*>(static_cast<const void*>(std::addressof(sink))));
 }
 
 // A short English sentence describing `status`, for a program's own messages or logs, such as

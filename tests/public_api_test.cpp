@@ -58,6 +58,17 @@ TEST(DecompressBuffer, RestoresTheAbracadabraFile) {
   EXPECT_EQ(std::string(sink.received.begin(), sink.received.end()), "abracadabra");
 }
 
+TEST(DecompressBuffer, TakesATemporaryLambda) {
+  std::string text;
+  const auto status =
+      decompressBuffer(abracadabraFile(), [&text](const std::uint8_t* data, std::size_t size) {
+        text.append(reinterpret_cast<const char*>(data), size);
+        return true;
+      });
+  EXPECT_EQ(status, DecodeStatus::success);
+  EXPECT_EQ(text, "abracadabra");
+}
+
 TEST(DecompressBuffer, PassesTheContextToAPlainFunctionSink) {
   std::string text;
   const SinkFunction append = [](void* context, const std::uint8_t* data, std::size_t size) {
