@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "app/messages.h"
-#include "engine/file_decode.h"
+#include "engine/ravmolt.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
   print(messages::kWorking);
   std::fflush(stdout);
 
-  switch (ravmolt::decodeFile(argv[1], argv[2])) {
+  switch (ravmolt::decompressFile(argv[1], argv[2])) {
     case ravmolt::DecodeStatus::success:
       printLine(messages::kDone);
       return 0;
