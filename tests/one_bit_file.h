@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -49,12 +50,12 @@ class OneBitFile {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(head_.data()),
               static_cast<std::streamsize>(head_.size()));
-    std::vector<char> block(kBlock);
+    std::vector<std::uint8_t> block(kBlock);
     const std::uint64_t payload = std::min(payloadSize(), written_);
     for (std::uint64_t done = 0; done < payload;) {
       const std::uint64_t n = std::min<std::uint64_t>(kBlock, payload - done);
-      for (std::uint64_t i = 0; i < n; ++i) block[i] = static_cast<char>(payloadByte(done + i));
-      out.write(block.data(), static_cast<std::streamsize>(n));
+      payloadBytes(done, block.data(), n);
+      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(n));
       done += n;
     }
     out.close();
@@ -64,21 +65,28 @@ class OneBitFile {
   // The length of the file at `path` when it holds a prefix of the expected output (the whole
   // output included); nothing when any byte differs or the file is longer.
   std::optional<std::uint64_t> matchingPrefix(const std::filesystem::path& path) const {
+    // Each payload byte restores to eight output bytes; their patterns are looked up, not walked.
+    std::array<std::array<std::uint8_t, 8>, 256> expansion{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      for (unsigned bit = 0; bit < 8; ++bit)
+        expansion[byte][bit] = symbols_[(byte >> (7 - bit)) & 1U];
+    }
     std::ifstream in(path, std::ios::binary);
-    std::vector<char> block(kBlock);
+    std::vector<char> block(kBlock);  // a multiple of 8, so every block starts on a payload byte
+    std::vector<std::uint8_t> payload(kBlock / 8);
+    std::vector<std::uint8_t> expected(kBlock);
     std::uint64_t at = 0;
-    std::uint64_t cachedIndex = UINT64_MAX;
-    unsigned cachedByte = 0;
     while (in) {
       in.read(block.data(), static_cast<std::streamsize>(kBlock));
-      const auto got = static_cast<std::uint64_t>(in.gcount());
+      const auto got = static_cast<std::size_t>(in.gcount());
       if (got == 0) break;
       if (at + got > outputSize()) return std::nullopt;
-      for (std::uint64_t i = 0; i < got; ++i, ++at) {
-        if (at / 8 != cachedIndex) cachedByte = payloadByte(cachedIndex = at / 8);
-        const unsigned bit = (cachedByte >> (7 - at % 8)) & 1U;
-        if (static_cast<std::uint8_t>(block[i]) != symbols_[bit]) return std::nullopt;
+      payloadBytes(at / 8, payload.data(), (got + 7) / 8);
+      for (std::size_t i = 0; i < (got + 7) / 8; ++i) {
+        std::memcpy(expected.data() + 8 * i, expansion[payload[i]].data(), 8);
       }
+      if (std::memcmp(block.data(), expected.data(), got) != 0) return std::nullopt;
+      at += got;
     }
     return at;
   }
@@ -102,15 +110,28 @@ class OneBitFile {
     symbols_ = {root->left->symbol, root->right->symbol};
   }
 
-  // A fixed, well-mixed byte sequence (splitmix64), after the forced first bytes.
-  std::uint8_t payloadByte(std::uint64_t index) const {
-    if (index >= written_) return 0;
-    if (index < fixed_.size()) return fixed_[index];
-    std::uint64_t z = (index / 8 + 1) * 0x9E3779B97F4A7C15ULL;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    return static_cast<std::uint8_t>(z >> (8 * (index % 8)));
+  // Payload bytes [from, from + n): the forced first bytes, then a fixed, well-mixed sequence
+  // (splitmix64, one word per eight bytes), then zeros past what write() puts in the file.
+  void payloadBytes(std::uint64_t from, std::uint8_t* out, std::size_t n) const {
+    std::uint64_t group = UINT64_MAX;
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t index = from + i;
+      if (index >= written_) {
+        out[i] = 0;
+      } else if (index < fixed_.size()) {
+        out[i] = fixed_[index];
+      } else {
+        if (index / 8 != group) {
+          group = index / 8;
+          word = (group + 1) * 0x9E3779B97F4A7C15ULL;
+          word = (word ^ (word >> 30)) * 0xBF58476D1CE4E5B9ULL;
+          word = (word ^ (word >> 27)) * 0x94D049BB133111EBULL;
+          word ^= word >> 31;
+        }
+        out[i] = static_cast<std::uint8_t>(word >> (8 * (index % 8)));
+      }
+    }
   }
 
   std::vector<std::uint8_t> head_;
