@@ -1,12 +1,23 @@
 // Fuzz target: the production payload decoder against the reference tree walk, on random count
-// tables and random bits, at every bitCount cut-off of the payload.
+// tables and random bits, at every bitCount cut-off of a short payload, and at the end and at
+// chosen cut-offs of long payloads, read from memory or from a file, into a sink that may refuse.
 //
-// Input layout: byte 0 the number of table entries, byte 1 flags (bit 0: four-byte counts,
-// otherwise one-byte counts; bit 1: each cut-off gets exactly the bytes it announces, otherwise
-// the whole payload follows it); then the entries (symbol, count); the rest is payload.
+// Input layout:
+//   byte 0   the number of table entries
+//   byte 1   flags: bit 0 four-byte counts (else one-byte counts); bit 1 each cut-off gets exactly
+//            the bytes it announces (else the whole payload follows); bit 2 long payload; bit 3
+//            read from a file (else from memory); bit 4 the sink refuses bytes past a cap; bit 5
+//            a long payload repeats the given bytes (else it is generated from them)
+//   then     with bit 2: 3 bytes, the long payload's length; with bit 3: 2 bytes, the file offset
+//            of the payload in 2-byte units; with bit 4: 3 bytes, the cap
+//   then     the entries (symbol, count); the rest is the payload, or the long payload's seed.
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -21,17 +32,43 @@ namespace {
 
 using namespace ravmolt;
 
-// Every cut-off costs a decode of up to the whole payload, so the payload is kept short; 1024
+// Every cut-off costs a decode of up to the whole payload, so a short payload stays short; 1024
 // bits still hold four of the longest (255-bit) codes.
-constexpr std::size_t kMaxPayloadBytes = 128;
+constexpr std::size_t kMaxShortPayload = 128;
+// Long payloads reach what short ones cannot: decoding in large blocks and flushes of the
+// destination buffer in mid-run. Refills of the file buffer come from the payload's offset in
+// the file, which puts the buffer's end anywhere in the first 128 KiB of the payload.
+constexpr std::size_t kMaxLongPayload = std::size_t{80} << 10;
+// Cut-offs of a long payload: every one among its last bits, and a few anywhere.
+constexpr std::int32_t kLongTailCuts = 16;
+constexpr int kLongRandomCuts = 4;
+
+class Input {
+ public:
+  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  std::uint32_t take(std::size_t bytes) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < bytes && at_ < size_; ++i)
+      value |= std::uint32_t{data_[at_++]} << (8 * i);
+    return value;
+  }
+  std::size_t left() const { return size_ - at_; }
+  std::span<const std::uint8_t> rest() const { return {data_ + at_, size_ - at_}; }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t at_ = 0;
+};
 
 // Output bytes produced after each number of bits: entry c counts the leaves reached in the first
 // c bits, so the reference output cut at c bits is the first lengths[c] bytes of the full one.
-std::vector<std::size_t> leavesReached(const TreeNode* root,
-                                       std::span<const std::uint8_t> payload) {
-  std::vector<std::size_t> lengths{0};
+std::vector<std::uint32_t> leavesReached(const TreeNode* root,
+                                         std::span<const std::uint8_t> payload) {
+  std::vector<std::uint32_t> lengths{0};
+  lengths.reserve(payload.size() * 8 + 1);
   const TreeNode* node = root;
-  std::size_t count = 0;
+  std::uint32_t count = 0;
   for (std::size_t bit = 0; bit < payload.size() * 8; ++bit) {
     node = ((payload[bit / 8] >> (7 - bit % 8)) & 1U) != 0 ? node->right : node->left;
     if (isLeaf(node)) {
@@ -43,27 +80,112 @@ std::vector<std::size_t> leavesReached(const TreeNode* root,
   return lengths;
 }
 
+std::vector<std::uint8_t> longPayload(std::span<const std::uint8_t> seed, std::size_t length,
+                                      bool repeat) {
+  std::vector<std::uint8_t> payload(length);
+  if (repeat && !seed.empty()) {
+    for (std::size_t i = 0; i < length; ++i) payload[i] = seed[i % seed.size()];
+    return payload;
+  }
+  std::uint64_t state = 0x9E3779B97F4A7C15ULL;
+  for (std::uint8_t byte : seed) state = (state ^ byte) * 0x100000001B3ULL;
+  for (auto& byte : payload) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    byte = static_cast<std::uint8_t>(state >> 24);
+  }
+  return payload;
+}
+
+// The payload as the decoder reads it: from memory, or from an anonymous file in which it starts
+// at `offset`, with the stream's buffer loaded from the start of the file as the header stage
+// leaves it, so that the buffer's refills fall at different places in the payload.
+class PayloadSource {
+ public:
+  PayloadSource(bool fromFile, std::size_t offset) : offset_(offset) {
+    if (fromFile) fd_ = ::memfd_create("payload", MFD_CLOEXEC);
+  }
+  PayloadSource(const PayloadSource&) = delete;
+  PayloadSource& operator=(const PayloadSource&) = delete;
+  ~PayloadSource() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool fromFile() const { return fd_ >= 0; }
+
+  void load(std::span<const std::uint8_t> payload) {
+    if (fd_ < 0) return;
+    std::vector<std::uint8_t> file(offset_, 0);
+    file.insert(file.end(), payload.begin(), payload.end());
+    if (::ftruncate(fd_, 0) != 0 ||
+        ::pwrite(fd_, file.data(), file.size(), 0) != static_cast<ssize_t>(file.size())) {
+      checks::fail("differential", "cannot write the payload file");
+    }
+  }
+
+  // Decodes `cut` bits of the payload, of which the first `available` bytes are readable. The
+  // file is cut to them, so calls must come with `available` never growing.
+  DecodeStatus decode(const TreeNode* root, std::span<const std::uint8_t> payload,
+                      std::size_t available, std::int32_t cut, DestinationStream& destination) {
+    if (fd_ < 0) {
+      // A fresh heap copy ending exactly at the last readable byte, so that reading one byte too
+      // far is caught by the address sanitizer.
+      const std::vector<std::uint8_t> bytes(
+          payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(available));
+      SourceStream source(bytes);
+      return decodePayload(root, source, cut, destination);
+    }
+    const std::uint64_t size = offset_ + available;
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) checks::fail("differential", "ftruncate");
+    SourceStream source(fd_, size);
+    std::uint8_t first;
+    source.seek(0);
+    (void)source.readByte(first);
+    source.seek(offset_);
+    return decodePayload(root, source, cut, destination);
+  }
+
+ private:
+  int fd_ = -1;
+  std::size_t offset_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  const std::size_t entries = data[0];
-  const bool wideCounts = (data[1] & 1U) != 0;
-  const bool exactPayload = (data[1] & 2U) != 0;
-  const std::size_t entrySize = wideCounts ? 5 : 2;
-  std::size_t at = 2;
+  Input input(data, size);
+  const std::size_t entries = input.take(1);
+  const std::uint32_t flags = input.take(1);
+  const bool wideCounts = (flags & 1U) != 0;
+  const bool exactPayload = (flags & 2U) != 0;
+  const bool longMode = (flags & 4U) != 0;
+  const bool fromFile = (flags & 8U) != 0;
+  const bool capped = (flags & 16U) != 0;
+  const bool repeat = (flags & 32U) != 0;
+  const std::size_t longLength = longMode ? input.take(3) % kMaxLongPayload + 1 : 0;
+  const std::size_t fileOffset = fromFile ? std::size_t{2} * input.take(2) : 0;
+  const std::size_t cap = capped ? input.take(3) : SIZE_MAX;
+
   FrequencyTable frequencies{};
-  for (std::size_t i = 0; i < entries && at + entrySize <= size; ++i, at += entrySize) {
-    frequencies[data[at]] = wideCounts ? static_cast<std::int32_t>(checks::littleEndian(
-                                             std::span<const std::uint8_t>(data + at + 1, 4)))
-                                       : std::int32_t{data[at + 1]};
+  const std::size_t entrySize = wideCounts ? 5 : 2;
+  for (std::size_t i = 0; i < entries && input.left() >= entrySize; ++i) {
+    const std::uint32_t symbol = input.take(1);
+    frequencies[symbol] = wideCounts ? static_cast<std::int32_t>(input.take(4))
+                                     : static_cast<std::int32_t>(input.take(1));
   }
   NodeArena arena;
   const TreeNode* root = buildTree(frequencies, arena);
   if (root == nullptr) return 0;
-  const std::span<const std::uint8_t> payload(
-      data + std::min(at, size), std::min(size - std::min(at, size), kMaxPayloadBytes));
+
+  const std::span<const std::uint8_t> rest = input.rest();
+  const std::vector<std::uint8_t> payload =
+      longMode ? longPayload(rest, longLength, repeat)
+               : std::vector<std::uint8_t>(
+                     rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(
+                                                      std::min(rest.size(), kMaxShortPayload)));
   const auto totalBits = static_cast<std::int32_t>(payload.size() * 8);
+  if (totalBits == 0) return 0;
 
   // The reference: walkTree over all the bits, and where each cut-off ends in its output.
   static checks::MemoryDestination referenceMemory;
@@ -75,28 +197,51 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.flush();
   }
   const std::vector<std::uint8_t>& reference = referenceMemory.bytes();
-  const std::vector<std::size_t> lengths = leavesReached(root, payload);
+  const std::vector<std::uint32_t> lengths = leavesReached(root, payload);
   if (lengths.back() != reference.size()) checks::fail("differential", "reference walk disagrees");
 
-  static checks::MemoryDestination memory;
-  DestinationStream& destination = memory.start();
-  std::vector<std::uint8_t>& output = memory.bytes();
-  for (std::int32_t cut = 1; cut <= totalBits; ++cut) {
-    // A fresh heap copy ending exactly at the last announced byte, so that reading one byte too
-    // far is caught by the address sanitizer rather than read from the next bytes of the input.
+  std::vector<std::int32_t> cuts;
+  if (!longMode) {
+    for (std::int32_t cut = 1; cut <= totalBits; ++cut) cuts.push_back(cut);
+  } else {
+    for (std::int32_t cut = std::max(1, totalBits - kLongTailCuts + 1); cut <= totalBits; ++cut) {
+      cuts.push_back(cut);
+    }
+    std::uint64_t state = payload.size() * 0x9E3779B97F4A7C15ULL + flags;
+    for (int i = 0; i < kLongRandomCuts; ++i) {
+      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+      cuts.push_back(
+          static_cast<std::int32_t>((state >> 33) % static_cast<std::uint64_t>(totalBits)) + 1);
+    }
+  }
+
+  // Longest first: a file cut short for one cut-off stays short for the next.
+  std::sort(cuts.begin(), cuts.end(), std::greater<>());
+  PayloadSource source(fromFile, fileOffset);
+  source.load(payload);
+  static checks::MemoryDestination sink;
+  sink.setCap(cap);
+  for (const std::int32_t cut : cuts) {
+    DestinationStream& destination = sink.start();
     const auto announced = static_cast<std::size_t>(cut + 7) / 8;
-    const std::vector<std::uint8_t> bytes(
-        payload.begin(),
-        payload.begin() + static_cast<std::ptrdiff_t>(exactPayload ? announced : payload.size()));
-    SourceStream source(bytes);
-    const DecodeStatus status = decodePayload(root, source, cut, destination);
-    destination.flush();
-    if (status != DecodeStatus::success) checks::fail("differential", "decodePayload failed");
+    DecodeStatus status =
+        source.decode(root, payload, exactPayload ? announced : payload.size(), cut, destination);
+    if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
+
     const std::size_t expected = lengths[static_cast<std::size_t>(cut)];
-    if (output.size() != expected || !std::equal(output.begin(), output.end(), reference.begin())) {
+    const std::vector<std::uint8_t>& output = sink.bytes();
+    if (!std::equal(
+            output.begin(), output.end(), reference.begin(),
+            reference.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), expected))) ||
+        output.size() > expected) {
       checks::fail("differential", "decodePayload differs from walkTree");
     }
-    output.clear();
+    if (expected > cap) {
+      if (status != DecodeStatus::writeFailed)
+        checks::fail("differential", "refused write not reported");
+    } else if (status != DecodeStatus::success || output.size() != expected) {
+      checks::fail("differential", "decodePayload failed or stopped short");
+    }
   }
   return 0;
 }

@@ -93,6 +93,30 @@ int main(int argc, char** argv) {
   write(differential / "fibonacci",
         concat(fibonacci, Bytes{0xFF, 0xFF, 0xFE, 0x7F, 0xFF, 0xFF, 0xFD, 0x00, 0x12}));
 
+  // Long payloads: lengths, file offsets (in 2-byte units) and caps are 3, 2 and 3 bytes.
+  const auto le = [](std::uint32_t value, int bytes) {
+    Bytes out;
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    return out;
+  };
+  Bytes flat{0, 0};  // 256 entries of count 1: every code is 8 bits long
+  for (int b = 0; b < 256; ++b) flat.insert(flat.end(), {static_cast<std::uint8_t>(b), 1});
+  write(differential / "flat", concat(flat, Bytes{0x00, 0x7F, 0x80, 0xFF, 0x12, 0x34}));
+  Bytes longFlat{0, 4 | 8};
+  longFlat = concat(concat(concat(longFlat, le(80000, 3)), le(1000, 2)),
+                    Bytes(flat.begin() + 2, flat.end()));
+  write(differential / "long-flat-file", concat(longFlat, text("seed")));
+  Bytes threeBit = concat(Bytes{8, 2 | 4 | 32}, le(70000, 3));
+  for (std::uint8_t symbol = 'a'; symbol < 'a' + 8; ++symbol)
+    threeBit.insert(threeBit.end(), {symbol, 3});
+  write(differential / "long-three-bit-codes-repeated", concat(threeBit, Bytes{0x05, 0x39, 0x77}));
+  Bytes capped = concat(concat(Bytes{2, 4 | 16}, le(60000, 3)), le(300000, 3));
+  capped.insert(capped.end(), {'a', 1, 'b', 1});
+  write(differential / "long-capped-sink", concat(capped, text("x")));
+  Bytes boundary = concat(concat(Bytes{5, 2 | 4 | 8}, le(50000, 3)), le(60000, 2));
+  boundary.insert(boundary.end(), {'a', 5, 'b', 2, 'c', 1, 'd', 1, 'r', 2});
+  write(differential / "long-file-buffer-boundary", concat(boundary, text("abracadabra")));
+
   // round_trip: flags, optional table, data.
   const fs::path roundTrip = root / "round_trip";
   write(roundTrip / "sample", concat(Bytes{0}, sample));

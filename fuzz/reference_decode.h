@@ -49,6 +49,7 @@ class MemoryDestination {
     base_ = stream_->total();
     return *stream_;
   }
+  void setCap(std::size_t cap) { sink_.cap = cap; }
   // Bytes put into the stream since start(), handed on or not.
   std::uint64_t produced() const { return stream_->total() - base_; }
   std::vector<std::uint8_t>& bytes() { return sink_.bytes; }

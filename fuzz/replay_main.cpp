@@ -3,7 +3,9 @@
 // with --mutations N also N deterministic variants of it (bit flips, byte changes, cuts, repeats,
 // insertions) from a fixed seed, so every run replays the same inputs.
 //
-//   replay_decode [--mutations N] corpus/decode
+//   replay_decode [--mutations N] [--keep FILE] corpus/decode
+//
+// With --keep, each input is written to FILE before it runs, so a failing one is left there.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -59,11 +61,14 @@ void mutate(std::vector<std::uint8_t>& bytes, std::mt19937& random) {
 
 int main(int argc, char** argv) {
   long mutations = 0;
+  const char* keep = nullptr;
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--mutations" && i + 1 < argc) {
       mutations = std::strtol(argv[++i], nullptr, 10);
+    } else if (arg == "--keep" && i + 1 < argc) {
+      keep = argv[++i];
     } else if (std::filesystem::is_directory(arg)) {
       for (const auto& entry : std::filesystem::directory_iterator(arg)) {
         if (entry.is_regular_file()) files.push_back(entry.path());
@@ -78,17 +83,25 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  const auto run = [keep](const std::vector<std::uint8_t>& input) {
+    if (keep != nullptr) {
+      std::ofstream(keep, std::ios::binary | std::ios::trunc)
+          .write(reinterpret_cast<const char*>(input.data()),
+                 static_cast<std::streamsize>(input.size()));
+    }
+    LLVMFuzzerTestOneInput(input.data(), input.size());
+  };
   std::mt19937 random(20021);
   long runs = 0;
   for (const auto& path : files) {
     const std::vector<std::uint8_t> seed = readFile(path);
-    LLVMFuzzerTestOneInput(seed.data(), seed.size());
+    run(seed);
     ++runs;
     std::vector<std::uint8_t> variant = seed;
     for (long m = 0; m < mutations; ++m) {
       if (m % 8 == 0) variant = seed;  // short chains of mutations, each from the seed
       mutate(variant, random);
-      LLVMFuzzerTestOneInput(variant.data(), variant.size());
+      run(variant);
       ++runs;
     }
   }
