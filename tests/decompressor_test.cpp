@@ -16,23 +16,13 @@ namespace {
 using ::ravmolt::testing::bytesOf;
 using ::ravmolt::testing::decodeInMemory;
 using ::ravmolt::testing::TestFile;
+using ::ravmolt::testing::withBitCount;
 using Bytes = std::vector<std::uint8_t>;
 
 // checksum 0x30, bitCount 23, tableSize 25; the payload 0 110 111 0 100 0 101 0 110 111 0.
 const Bytes kAbracadabra{0x30, 0x17, 0x00, 0x00, 0x00, 0x19, 0x00, 0x61, 0x05, 0x00, 0x00, 0x00,
                          0x62, 0x02, 0x00, 0x00, 0x00, 0x63, 0x01, 0x00, 0x00, 0x00, 0x64, 0x01,
                          0x00, 0x00, 0x00, 0x72, 0x02, 0x00, 0x00, 0x00, 0x6E, 0x8A, 0xDC};
-
-// `file` with another bitCount and the checksum that goes with it.
-Bytes withBitCount(Bytes file, std::int32_t bitCount) {
-  const FileHeader header = parseHeader(file.data());
-  for (int i = 0; i < 4; ++i) {
-    file[static_cast<std::size_t>(1 + i)] =
-        static_cast<std::uint8_t>(static_cast<std::uint32_t>(bitCount) >> (8 * i));
-  }
-  file[0] = checksumFor(bitCount, header.tableSize);
-  return file;
-}
 
 Bytes prefix(const Bytes& file, std::size_t length) {
   return {file.begin(), file.begin() + length};
