@@ -204,20 +204,6 @@ TEST(Checksum, EachHeaderFieldOffByOneFails) {
   }
 }
 
-TEST(Decompressor, FilesHighByteValuesUnderTheirUnsignedIndex) {
-  const Bytes file = TestFile().entry(0x80, 7).entry(0xFF, 9).entry(0x7F, 3).bytes();
-  SourceStream source(file);
-  DestinationStream destination([](void*, const std::uint8_t*, std::size_t) { return true; },
-                                nullptr);
-  Decompressor decompressor(source, destination);
-  ASSERT_EQ(decompressor.decode(), DecodeStatus::success);
-  FrequencyTable expected{};
-  expected[0x7F] = 3;
-  expected[0x80] = 7;
-  expected[0xFF] = 9;
-  EXPECT_EQ(decompressor.frequencies(), expected);
-}
-
 struct FailingSink {
   int calls = 0;
   static bool refuse(void* context, const std::uint8_t*, std::size_t) {
@@ -225,16 +211,6 @@ struct FailingSink {
     return false;
   }
 };
-
-TEST(Decompressor, RefusedWriteOfBufferedBytesShowsOnFlush) {
-  FailingSink sink;
-  SourceStream source(kAbracadabra);
-  DestinationStream destination(FailingSink::refuse, &sink);
-  ASSERT_EQ(Decompressor(source, destination).decode(), DecodeStatus::success);
-  EXPECT_EQ(sink.calls, 0) << "eleven bytes stay buffered until the owner flushes";
-  EXPECT_FALSE(destination.flush());
-  EXPECT_EQ(sink.calls, 1);
-}
 
 TEST(Decompressor, RefusedWriteDuringDecodeReturnsWriteFailedAndStopsWriting) {
   // Output larger than the destination's buffer, so the decoder itself meets the failure.

@@ -172,6 +172,7 @@ struct TranscriptRow {
   int status;
   std::optional<std::string> out;  // contents of "out" afterwards; none: "out" must not exist
 };
+void PrintTo(const TranscriptRow& row, std::ostream* os) { *os << row.name; }
 
 class Transcript : public Tool, public ::testing::WithParamInterface<TranscriptRow> {};
 
@@ -218,6 +219,7 @@ struct SameFileRow {
   std::string source;
   std::string destination;  // "ABS/" is replaced by the private folder
 };
+void PrintTo(const SameFileRow& row, std::ostream* os) { *os << row.name; }
 
 class SameFile : public Tool, public ::testing::WithParamInterface<SameFileRow> {};
 
@@ -250,6 +252,7 @@ struct MalformedRow {
   const char* name;
   Bytes file;
 };
+void PrintTo(const MalformedRow& row, std::ostream* os) { *os << row.name; }
 
 class Malformed : public Tool, public ::testing::WithParamInterface<MalformedRow> {};
 
