@@ -164,7 +164,7 @@ std::vector<CutOffCase> cutOffCases() {
   for (std::uint8_t symbol = 0; symbol < 40; symbol += 3) fibonacciData.push_back(symbol);
   const auto text = tools::makeCorpus(tools::CorpusKind::englishText, 400, 5);
   const auto geometric = tools::makeCorpus(tools::CorpusKind::skewedGeometric, 900, 6);
-  std::vector<std::uint8_t> deepest;  // the six deepest codes of the caterpillar, twice
+  std::vector<std::uint8_t> deepest;  // the four deepest codes of the caterpillar
   {
     NodeArena arena;
     const tools::CodeTable codes = tools::codesFromTree(buildTree(allCounts(INT32_MAX), arena));
@@ -173,8 +173,7 @@ std::vector<CutOffCase> cutOffCases() {
       byLength.emplace_back(codes[symbol].length, static_cast<std::uint8_t>(symbol));
     }
     std::sort(byLength.rbegin(), byLength.rend());
-    for (int i = 0; i < 12; ++i)
-      deepest.push_back(byLength[static_cast<std::size_t>(i % 6)].second);
+    for (std::size_t i = 0; i < 4; ++i) deepest.push_back(byLength[i].second);
   }
   return {
       {"englishText", tools::countBytes(text), text},
