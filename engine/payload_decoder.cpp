@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "engine/bit_window.h"
 #include "engine/decode_table.h"
@@ -36,8 +37,6 @@ constexpr std::size_t kOutputMargin = 8 * (kLookupsPerWindow + 2);
 static_assert(kOutputMargin <= DestinationStream::kBufferSize / 2);
 
 // Bytes kept buffered ahead so the fast loop can run; compacting costs at most this much copying.
-constexpr std::size_t kRefillThreshold = 4 * kInputMargin;
-static_assert(kRefillThreshold <= SourceStream::kBufferSize / 4);
 
 inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
   const std::uint64_t symbols = entry >> Table::kSymbolShift;
@@ -62,37 +61,132 @@ inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
   }
 }
 
-// Decodes from `in` while at least kInputMargin bytes remain before `inEnd` and kOutputMargin
-// bytes of room before `outEnd`. Starts and stops on code boundaries.
-void fastLoop(const Table& table, const std::uint8_t*& inRef, unsigned& bitRef,
-              const std::uint8_t* inEnd, std::uint8_t*& outRef, const std::uint8_t* outEnd) {
+// A decoding position on a code boundary, with where its symbols go.
+struct Lane {
+  const std::uint8_t* in;
+  unsigned bit;
+  std::uint8_t* out;
+};
+
+// One window's worth of lookups, then the rest of a long code if one starts. Needs
+// kInputMargin bytes of input and kOutputMargin bytes of room.
+[[gnu::always_inline]] inline void decodeWindow(const Table& table, const DecodeEntry* root,
+                                                Lane& lane) {
+  std::uint64_t window = windowAt(lane.in, lane.bit);
+  unsigned used = lane.bit;
+  std::uint8_t* out = lane.out;
+  int step = 0;
+  for (; step < kLookupsPerWindow; ++step) {
+    const DecodeEntry entry = root[peekBits(window, Table::kTableBits)];
+    if (Table::symbolCountOf(entry) == 0) break;
+    storeSymbols(out, entry);
+    out += Table::symbolCountOf(entry);
+    window <<= (entry & 63);
+    used += Table::bitsOf(entry);
+  }
+  lane.in += used >> 3;
+  lane.bit = used & 7;
+  lane.out = out;
+  if (step < kLookupsPerWindow) [[unlikely]]
+    decodeLongCode(table, lane.in, lane.bit, lane.out);
+}
+
+// Decodes while at least kInputMargin bytes remain before `inEnd` and kOutputMargin bytes of
+// room before `outEnd`. Starts and stops on code boundaries.
+void fastLoop(const Table& table, Lane& lane, const std::uint8_t* inEnd,
+              const std::uint8_t* outEnd) {
+  if (inEnd - lane.in < static_cast<std::ptrdiff_t>(kInputMargin)) return;
   const DecodeEntry* const root = table.table(0);
-  const std::uint8_t* in = inRef;
-  unsigned bit = bitRef;
-  std::uint8_t* out = outRef;
-  if (inEnd - in < static_cast<std::ptrdiff_t>(kInputMargin)) return;
   const std::uint8_t* const inLast = inEnd - kInputMargin;
   const std::uint8_t* const outLast = outEnd - kOutputMargin;
-  while (in <= inLast && out <= outLast) {
-    std::uint64_t window = windowAt(in, bit);
-    unsigned used = bit;
-    int step = 0;
-    for (; step < kLookupsPerWindow; ++step) {
-      const DecodeEntry entry = root[peekBits(window, Table::kTableBits)];
-      if (Table::symbolCountOf(entry) == 0) break;
-      storeSymbols(out, entry);
-      out += Table::symbolCountOf(entry);
-      window <<= (entry & 63);
-      used += Table::bitsOf(entry);
-    }
-    in += used >> 3;
-    bit = used & 7;
-    if (step < kLookupsPerWindow) [[unlikely]]
-      decodeLongCode(table, in, bit, out);
+  Lane local = lane;
+  while (local.in <= inLast && local.out <= outLast) decodeWindow(table, root, local);
+  lane = local;
+}
+
+// Two lanes. Huffman codes resynchronise: a decoder started at a guessed bit position usually
+// falls onto the true code boundaries within a few tens of bits. So a block of 2 * kLaneBytes is
+// decoded as two independent dependency chains, interleaved for the processor to overlap: lane A
+// from the true position, lane B from the middle of the block into a side buffer. B notes its
+// first kRecords entry boundaries; A, having reached the middle, walks on code by code until it
+// stands on one of them, which proves B right from there on. If none matches (some codes never
+// resynchronise, e.g. when every code is 3 bits long), B's work is dropped and A carries on.
+constexpr std::size_t kLaneBytes = std::size_t{16} << 10;
+constexpr std::size_t kRecords = 48;
+// Every code takes at least one bit, so a lane writes at most one byte per bit it consumes.
+constexpr std::size_t kSideBytes = 8 * (kLaneBytes + kInputMargin) + kOutputMargin;
+constexpr std::size_t kBlockOutputBytes =
+    8 * (kLaneBytes + kInputMargin) + kRecords * (kLongestCodeBits + Table::kTableBits);
+static_assert(kBlockOutputBytes <= DestinationStream::kBufferSize);
+// Input a block needs buffered from its start: both lanes plus the margin of B's last window.
+constexpr std::size_t kBlockInputBytes = 2 * kLaneBytes + kInputMargin;
+// Blocks that fail to resynchronise this many times more often than they succeed end the use of
+// lanes for the run.
+constexpr int kFailureAllowance = 8;
+
+struct BlockResult {
+  Lane next;                      // where decoding goes on; next.out is the end of A's output
+  const std::uint8_t* sideBegin;  // B's proven output, to follow A's
+  const std::uint8_t* sideEnd;
+  bool synchronised;
+};
+
+// Decodes one entry (or one long code) and notes nothing else.
+inline void decodeOneEntry(const Table& table, const DecodeEntry* root, Lane& lane) {
+  const DecodeEntry entry = root[peekBits(windowAt(lane.in, lane.bit), Table::kTableBits)];
+  if (Table::symbolCountOf(entry) == 0) {
+    decodeLongCode(table, lane.in, lane.bit, lane.out);
+    return;
   }
-  inRef = in;
-  bitRef = bit;
-  outRef = out;
+  storeSymbols(lane.out, entry);
+  lane.out += Table::symbolCountOf(entry);
+  skipBits(lane.in, lane.bit, Table::bitsOf(entry));
+}
+
+// `start` is on a true code boundary with kBlockInputBytes of input from it; `out` has
+// kBlockOutputBytes of room and `side` kSideBytes.
+BlockResult decodeTwoLanes(const Table& table, const TreeNode* root, Lane start,
+                           std::uint8_t* side) {
+  const DecodeEntry* const rootTable = table.table(0);
+  const std::uint8_t* const middle = start.in + kLaneBytes;
+  const std::uint8_t* const end = middle + kLaneBytes;
+  Lane a = start;
+  Lane b{middle, 0, side};
+
+  std::array<std::int64_t, kRecords> recordBit;  // B's entry boundaries, bits from `middle`
+  std::array<std::size_t, kRecords> recordOut;   // B's output before each
+  for (std::size_t r = 0; r < kRecords; ++r) {
+    recordBit[r] = (b.in - middle) * 8 + b.bit;
+    recordOut[r] = static_cast<std::size_t>(b.out - side);
+    decodeOneEntry(table, rootTable, b);
+  }
+
+  // A stops short of the middle, so that it is not already past B's first boundaries.
+  const std::uint8_t* const aStop = middle - 8;
+  while (a.in < aStop && b.in < end) {
+    decodeWindow(table, rootTable, a);
+    decodeWindow(table, rootTable, b);
+  }
+  while (a.in < aStop) decodeWindow(table, rootTable, a);
+  while (b.in < end) decodeWindow(table, rootTable, b);
+
+  // A walks on code by code until it stands on a boundary that B noted.
+  std::int64_t position = (a.in - middle) * 8 + a.bit;
+  std::size_t r = 0;
+  for (;;) {
+    while (r < kRecords && recordBit[r] < position) ++r;
+    if (r == kRecords) return {a, nullptr, nullptr, false};
+    if (recordBit[r] == position) {
+      return {{b.in, b.bit, a.out}, side + recordOut[r], b.out, true};
+    }
+    const TreeNode* node = root;
+    do {
+      node = ((*a.in >> (7 - a.bit)) & 1U) != 0 ? node->right : node->left;
+      skipBits(a.in, a.bit, 1);
+      ++position;
+    } while (!isLeaf(node));
+    *a.out++ = node->symbol;
+  }
 }
 
 // The depth of the shallowest and of the deepest leaf under `node`, counted from the root.
@@ -134,8 +228,14 @@ DecodeStatus translateBytes(const TreeNode* root, SourceStream& source, std::int
 
 DecodeStatus decodeWithTables(const TreeNode* root, SourceStream& source, std::int32_t bitCount,
                               DestinationStream& destination) {
+  // Bytes kept buffered ahead so that blocks and the fast loop can run.
+  constexpr std::size_t kRefillThreshold = kBlockInputBytes + kInputMargin;
+  static_assert(kRefillThreshold <= SourceStream::kBufferSize / 2);
   Table table;
   table.build(root);
+  const auto side = std::make_unique_for_overwrite<std::uint8_t[]>(kSideBytes);
+  bool lanes = true;
+  int failures = 0;
 
   const std::uint64_t payloadBytes = (static_cast<std::uint64_t>(bitCount) + 7) / 8;
   std::uint64_t bytesLeft = payloadBytes;  // from the start of the current span to the end
@@ -151,12 +251,42 @@ DecodeStatus decodeWithTables(const TreeNode* root, SourceStream& source, std::i
     const std::uint8_t* in = input.data();
     const std::uint8_t* const inEnd = in + spanBytes;
 
-    for (;;) {
-      std::uint8_t* out = destination.reserve(kOutputMargin);
-      fastLoop(table, in, bit, inEnd, out, destination.limit());
-      destination.commit(out);
+    while (lanes && inEnd - in >= static_cast<std::ptrdiff_t>(kBlockInputBytes)) {
+      const BlockResult block = decodeTwoLanes(
+          table, root, {in, bit, destination.reserve(kBlockOutputBytes)}, side.get());
+      destination.commit(block.next.out);
+      in = block.next.in;
+      bit = block.next.bit;
+      if (block.synchronised) {
+        for (const std::uint8_t* from = block.sideBegin; from < block.sideEnd;) {
+          std::uint8_t* to = destination.reserve(1);
+          const auto count = std::min(block.sideEnd - from, destination.limit() - to);
+          std::memcpy(to, from, static_cast<std::size_t>(count));
+          destination.commit(to + count);
+          from += count;
+        }
+        --failures;
+      } else if (++failures > kFailureAllowance) {
+        lanes = false;
+      }
       if (destination.failed()) return DecodeStatus::writeFailed;
-      if (static_cast<std::size_t>(destination.limit() - out) >= kOutputMargin) break;
+    }
+    const bool lastSpan = spanBytes >= bytesLeft;
+    if (lanes && !lastSpan) {  // leave the rest to the next, compacted span: lanes need room
+      const auto consumed = static_cast<std::size_t>(in - input.data());
+      source.advance(consumed);
+      bytesLeft -= consumed;
+      continue;
+    }
+
+    for (;;) {
+      Lane lane{in, bit, destination.reserve(kOutputMargin)};
+      fastLoop(table, lane, inEnd, destination.limit());
+      destination.commit(lane.out);
+      in = lane.in;
+      bit = lane.bit;
+      if (destination.failed()) return DecodeStatus::writeFailed;
+      if (static_cast<std::size_t>(destination.limit() - lane.out) >= kOutputMargin) break;
     }
 
     const auto consumed = static_cast<std::size_t>(in - input.data());
