@@ -1,8 +1,9 @@
 // The fast payload decoder. Bits are looked up kTableBits at a time in tables built from the tree
 // (several codes per lookup), from word-sized windows over the source's buffer, and symbols are
 // stored straight into the destination's buffer. A fast loop runs while both buffers have a safe
-// margin, checked once per step; the last bytes of the payload are walked bit by bit, so exactly
-// bitCount bits are taken and nothing past the payload is ever read.
+// margin, checked once per step; most of the payload goes through blocks of two interleaved lanes
+// (see decodeTwoLanes), and the last bytes are walked bit by bit, so exactly bitCount bits are
+// taken and nothing past the payload is ever read. Flat 8-bit codes are a byte translation.
 #include "engine/payload_decoder.h"
 
 #include <algorithm>
@@ -35,8 +36,6 @@ static_assert(kInputMargin >= kStepConsumedBytes + 8 + 1);
 // A fast step writes at most kLookupsPerWindow stores of eight bytes, plus one for a long code.
 constexpr std::size_t kOutputMargin = 8 * (kLookupsPerWindow + 2);
 static_assert(kOutputMargin <= DestinationStream::kBufferSize / 2);
-
-// Bytes kept buffered ahead so the fast loop can run; compacting costs at most this much copying.
 
 inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
   const std::uint64_t symbols = entry >> Table::kSymbolShift;
