@@ -49,6 +49,26 @@ bool SourceStream::fill() {
   return true;
 }
 
+std::span<const std::uint8_t> SourceStream::bufferedAtLeast(std::size_t minimum) {
+  auto kept = static_cast<std::size_t>(end_ - cursor_);
+  if (kept >= minimum || fd_ < 0 || readError_) return {cursor_, end_};
+  const std::uint64_t start = position();
+  std::memmove(buffer_.get(), cursor_, kept);
+  bufferStart_ = start;
+  begin_ = cursor_ = buffer_.get();
+  end_ = begin_ + kept;
+  while (kept < kBufferSize && start + kept <= static_cast<std::uint64_t>(INT64_MAX)) {
+    const ssize_t got =
+        ::pread(fd_, buffer_.get() + kept, kBufferSize - kept, static_cast<off_t>(start + kept));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) readError_ = true;
+    if (got <= 0) break;
+    kept += static_cast<std::size_t>(got);
+  }
+  end_ = begin_ + kept;
+  return {cursor_, end_};
+}
+
 std::size_t SourceStream::read(std::uint8_t* out, std::size_t count) {
   std::size_t done = 0;
   while (done < count) {

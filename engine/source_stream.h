@@ -46,6 +46,12 @@ class SourceStream {
   // Consumes `count` bytes of those returned by buffered().
   void advance(std::size_t count) { cursor_ += count; }
 
+  // Like buffered(), but when fewer than `minimum` (<= kBufferSize) bytes are buffered, moves
+  // them to the front of the buffer and reads on after them, so that a bulk reader near the end
+  // of a block sees its last bytes and the next ones contiguously. Fewer than `minimum` bytes
+  // come back only at the end of the data.
+  std::span<const std::uint8_t> bufferedAtLeast(std::size_t minimum);
+
  private:
   // Loads the next block at position(); false when nothing more can be read.
   bool fill();

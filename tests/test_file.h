@@ -83,4 +83,15 @@ class TestFile {
   std::optional<std::uint8_t> checksum_;
 };
 
+// `file` with its bitCount replaced and the checksum that goes with it; everything else is kept.
+inline std::vector<std::uint8_t> withBitCount(std::vector<std::uint8_t> file,
+                                              std::int32_t bitCount) {
+  const FileHeader header = parseHeader(file.data());
+  for (std::size_t i = 0; i < 4; ++i) {
+    file[1 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(bitCount) >> (8 * i));
+  }
+  file[0] = checksumFor(bitCount, header.tableSize);
+  return file;
+}
+
 }  // namespace ravmolt::testing

@@ -1,0 +1,112 @@
+// The engine in memory, one thread: the fast decoder (the whole decode, header to last byte) and
+// the reference tree walk, on one synthetic file per corpus kind, plus any compressed files given
+// on the command line. Output goes to a sink that drops it, so only decoding is measured.
+//
+//   ravmolt_bench [benchmark flags] [file.rvm ...]
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "engine/bit_reader.h"
+#include "engine/decompressor.h"
+#include "tools/corpus.h"
+#include "tools/encoder.h"
+
+namespace {
+
+using ravmolt::DecodeStatus;
+
+constexpr std::size_t kCorpusBytes = std::size_t{8} << 20;
+
+bool dropBlock(void* context, const std::uint8_t*, std::size_t size) {
+  *static_cast<std::uint64_t*>(context) += size;
+  return true;
+}
+
+// Decodes a whole compressed file with the production decoder; returns the restored size.
+std::uint64_t decodeFast(const std::vector<std::uint8_t>& file) {
+  std::uint64_t restored = 0;
+  ravmolt::SourceStream source(file);
+  ravmolt::DestinationStream destination(dropBlock, &restored);
+  if (ravmolt::Decompressor(source, destination).decode() != DecodeStatus::success) return 0;
+  destination.flush();
+  return restored;
+}
+
+// The same file through the reference walk, one tree step per bit. The file is trusted.
+std::uint64_t decodeReference(const std::vector<std::uint8_t>& file) {
+  std::uint64_t restored = 0;
+  const ravmolt::FileHeader header = ravmolt::parseHeader(file.data());
+  ravmolt::FrequencyTable frequencies{};
+  for (std::size_t offset = 0; offset < static_cast<std::size_t>(header.tableSize);
+       offset += ravmolt::kTableEntrySize) {
+    const std::uint8_t* entry = file.data() + ravmolt::kHeaderSize + offset;
+    frequencies[entry[0]] = ravmolt::readLittleEndian<std::int32_t>(entry + 1);
+  }
+  ravmolt::NodeArena arena;
+  const ravmolt::TreeNode* root = ravmolt::buildTree(frequencies, arena);
+  if (root == nullptr) return 0;
+  ravmolt::SourceStream source(file);
+  ravmolt::DestinationStream destination(dropBlock, &restored);
+  source.seek(ravmolt::kHeaderSize + static_cast<std::uint64_t>(header.tableSize));
+  ravmolt::BitReader bits(source);
+  ravmolt::walkTree(root, bits, header.bitCount, destination);
+  destination.flush();
+  return restored;
+}
+
+void runDecoder(benchmark::State& state, const std::vector<std::uint8_t>& file, bool fast) {
+  std::uint64_t restored = 0;
+  for (auto _ : state) {
+    restored = fast ? decodeFast(file) : decodeReference(file);
+    benchmark::DoNotOptimize(restored);
+  }
+  if (restored == 0) state.SkipWithError("the file did not decode");
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * restored));
+}
+
+std::vector<std::uint8_t> readFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Files live as long as the benchmarks that use them.
+std::vector<std::vector<std::uint8_t>>& files() {
+  static std::vector<std::vector<std::uint8_t>> storage;
+  return storage;
+}
+
+void registerFile(const std::string& name, std::vector<std::uint8_t> file) {
+  files().push_back(std::move(file));
+  const std::vector<std::uint8_t>* stored = &files().back();
+  benchmark::RegisterBenchmark(("fast/" + name).c_str(), [stored](benchmark::State& state) {
+    runDecoder(state, *stored, true);
+  })->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark(("treeWalk/" + name).c_str(), [stored](benchmark::State& state) {
+    runDecoder(state, *stored, false);
+  })->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  files().reserve(static_cast<std::size_t>(argc) + ravmolt::tools::kCorpusKinds.size());
+  if (argc > 1) {
+    for (int i = 1; i < argc; ++i) registerFile(argv[i], readFile(argv[i]));
+  } else {
+    for (const auto kind : ravmolt::tools::kCorpusKinds) {
+      const auto data = ravmolt::tools::makeCorpus(kind, kCorpusBytes, 1);
+      auto file = ravmolt::tools::encode(data);
+      if (!file) return 1;
+      registerFile(std::string(ravmolt::tools::corpusName(kind)), std::move(*file));
+    }
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

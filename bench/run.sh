@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# Whole-process benchmark: builds seven corpora (64 MiB each by default) from files on this
+# machine and from the synthetic generator, compresses each with ravmolt-encode, zstd and lz4,
+# then times, side by side in the same rounds, with the input in the page cache and the output
+# going to a file:
+#   ravmolt, ravmolt-plain (one tree step per bit, one stream call per byte), zstd -d, lz4 -d,
+#   and cat raw > out (the cost of only writing the output).
+# Prints the median throughput (MB/s of output, 1 MB = 10^6 bytes) and ratios, then the peak
+# resident memory of ravmolt on each corpus and on one output larger than 1 GiB.
+#
+#   bench/run.sh [folder]      work in a new temporary folder under `folder` (default /tmp)
+#
+# Environment: RUNS (default 5), SIZE (bytes per corpus, default 67108864), BIG (bytes of the
+# large output for the memory check, default 1342177280; 0 skips it).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+RUNS=${RUNS:-5}
+SIZE=${SIZE:-67108864}
+BIG=${BIG:-1342177280}
+BASE=${1:-/tmp}
+mkdir -p "$BASE"
+WORK=$(mktemp -d "$BASE/ravmolt-bench.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+
+for tool in cmake zstd lz4 /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed" >&2; exit 1; }
+done
+
+BUILD=$ROOT/build-bench
+echo "== building (Release) in $BUILD"
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DRAVMOLT_BUILD_TESTS=OFF \
+  -DRAVMOLT_BUILD_BENCH=ON >/dev/null
+cmake --build "$BUILD" -j2 --target ravmolt ravmolt-encode ravmolt-plain ravmolt-corpus >/dev/null
+RAVMOLT=$BUILD/app/ravmolt
+PLAIN=$BUILD/bench/ravmolt-plain
+ENCODE=$BUILD/tools/ravmolt-encode
+CORPUS=$BUILD/bench/ravmolt-corpus
+
+# take N LIST: the first N bytes of the files named in LIST (NUL-separated), concatenated.
+take() {
+  (xargs -0 cat <"$2" 2>/dev/null || true) | head -c "$1" || true
+}
+
+# repeat_to_size SEED OUT: repeats SEED until OUT holds exactly SIZE bytes.
+repeat_to_size() {
+  [ -s "$1" ] || { echo "run.sh: no input found for $2" >&2; exit 1; }
+  : >"$2"
+  while [ "$(stat -c %s "$2")" -lt "$SIZE" ]; do cat "$1" >>"$2"; done
+  truncate -s "$SIZE" "$2"
+  rm -f "$1"
+}
+
+CORPORA=(english manpages source executable random geometric fibonacci)
+echo "== building corpora of $SIZE bytes in $WORK"
+LIST=$WORK/list
+SEED=$WORK/seed
+# English prose: the licence texts and package documentation (copyright, README, NEWS, *.txt).
+{ find /usr/share/common-licenses -type f -print0 | sort -z
+  find /usr/share/doc -type f \( -name copyright -o -iname 'README*' -o -iname 'NEWS*' \
+    -o -name '*.txt' -o -name '*.md' \) ! -name '*.gz' -size +1k -print0 | sort -z
+} >"$LIST"
+take "$SIZE" "$LIST" >"$SEED"
+repeat_to_size "$SEED" "$WORK/english.raw"
+# Man pages in roff, decompressed one after another.
+find /usr/share/man -type f -name '*.gz' -print0 | sort -z >"$LIST"
+(xargs -0 zcat -f <"$LIST" 2>/dev/null || true) | head -c "$SIZE" >"$SEED" || true
+repeat_to_size "$SEED" "$WORK/manpages.raw"
+# Source code: half C headers, half Python.
+find /usr/include -type f -name '*.h' -print0 | sort -z >"$LIST"
+take $((SIZE / 2)) "$LIST" >"$SEED"
+find /usr/lib/python3* -type f -name '*.py' -print0 2>/dev/null | sort -z >"$LIST"
+take $((SIZE / 2)) "$LIST" >>"$SEED"
+repeat_to_size "$SEED" "$WORK/source.raw"
+# x86 executables.
+find /usr/bin -maxdepth 1 -type f -size +4k -print0 | sort -z >"$LIST"
+take "$SIZE" "$LIST" >"$SEED"
+repeat_to_size "$SEED" "$WORK/executable.raw"
+rm -f "$LIST"
+for kind in random geometric fibonacci; do "$CORPUS" "$kind" "$SIZE" "$WORK/$kind.raw"; done
+
+echo "== compressing"
+for name in "${CORPORA[@]}"; do
+  raw=$WORK/$name.raw
+  "$ENCODE" "$raw" "$WORK/$name.rvm"
+  zstd -q -f "$raw" -o "$WORK/$name.zst"
+  lz4 -q -f "$raw" "$WORK/$name.lz4"
+  cat "$WORK/$name".* >/dev/null  # into the page cache
+  "$RAVMOLT" "$WORK/$name.rvm" "$WORK/check" >/dev/null
+  cmp -s "$raw" "$WORK/check" || { echo "run.sh: ravmolt restored $name wrongly" >&2; exit 1; }
+  rm -f "$WORK/check"
+done
+
+TOOLS=(ravmolt plain zstd lz4 cat)
+run_tool() {
+  local tool=$1 name=$WORK/$2 out=$WORK/out
+  case $tool in
+    ravmolt) "$RAVMOLT" "$name.rvm" "$out" >/dev/null ;;
+    plain) "$PLAIN" "$name.rvm" "$out" ;;
+    zstd) zstd -d -q -f "$name.zst" -o "$out" ;;
+    lz4) lz4 -d -q -f "$name.lz4" "$out" ;;
+    cat) cat "$name.raw" >"$out" ;;
+  esac
+}
+
+# Seconds, from EPOCHREALTIME (no process of its own, unlike date).
+elapsed() {
+  local start end
+  rm -f "$WORK/out"
+  start=$EPOCHREALTIME
+  run_tool "$@"
+  end=$EPOCHREALTIME
+  echo "$end - $start" | bc -l
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "== timing: $RUNS rounds, every tool once per round, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+declare -A TIMES
+for name in "${CORPORA[@]}"; do
+  for ((run = 1; run <= RUNS; ++run)); do
+    for tool in "${TOOLS[@]}"; do
+      TIMES[$name.$tool]+="$(elapsed "$tool" "$name") "
+    done
+  done
+done
+rm -f "$WORK/out"
+
+mbps() { echo "$SIZE / $1 / 1000000" | bc -l; }
+printf '\nMedian throughput, MB/s of output (%s runs each, same rounds), and ravmolt ratios\n' "$RUNS"
+printf '| %-10s | %7s | %7s | %7s | %7s | %7s | %7s | %7s | %8s | %7s |\n' corpus ravmolt plain \
+  'zstd -d' 'lz4 -d' cat '/zstd' '/lz4' '/plain' '/cat'
+printf '|%s|%s|%s|%s|%s|%s|%s|%s|%s|%s|\n' ------------ --------- --------- --------- --------- \
+  --------- --------- --------- ---------- ---------
+for name in "${CORPORA[@]}"; do
+  declare -A MED=()
+  for tool in "${TOOLS[@]}"; do
+    MED[$tool]=$(echo "${TIMES[$name.$tool]}" | tr ' ' '\n' | grep . | median)
+  done
+  printf '| %-10s | %7.0f | %7.1f | %7.0f | %7.0f | %7.0f | %7.2f | %7.2f | %8.1f | %7.2f |\n' \
+    "$name" "$(mbps "${MED[ravmolt]}")" "$(mbps "${MED[plain]}")" "$(mbps "${MED[zstd]}")" \
+    "$(mbps "${MED[lz4]}")" "$(mbps "${MED[cat]}")" \
+    "$(echo "${MED[zstd]} / ${MED[ravmolt]}" | bc -l)" "$(echo "${MED[lz4]} / ${MED[ravmolt]}" | bc -l)" \
+    "$(echo "${MED[plain]} / ${MED[ravmolt]}" | bc -l)" "$(echo "${MED[cat]} / ${MED[ravmolt]}" | bc -l)"
+done
+
+peak_rss() {  # prints ravmolt's peak resident set in KiB for restoring $1
+  /usr/bin/time -v "$RAVMOLT" "$1" "$WORK/out" 2>&1 >/dev/null |
+    awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }'
+  rm -f "$WORK/out"
+}
+
+printf '\nPeak resident memory of ravmolt (/usr/bin/time -v), KiB\n'
+for name in "${CORPORA[@]}"; do
+  printf '  %-10s %s (compressed %s bytes)\n' "$name" "$(peak_rss "$WORK/$name.rvm")" \
+    "$(stat -c %s "$WORK/$name.rvm")"
+done
+for name in "${CORPORA[@]}"; do rm -f "$WORK/$name".*; done
+
+if [ "$BIG" -gt 0 ]; then
+  "$CORPUS" steep "$BIG" "$WORK/big.raw"
+  "$ENCODE" "$WORK/big.raw" "$WORK/big.rvm"
+  rss=$(/usr/bin/time -v "$RAVMOLT" "$WORK/big.rvm" "$WORK/big.out" 2>&1 >/dev/null |
+    awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }')
+  cmp -s "$WORK/big.raw" "$WORK/big.out" || { echo "run.sh: large output wrong" >&2; exit 1; }
+  printf '  %-10s %s (output %s bytes, compressed %s bytes)\n' large "$rss" \
+    "$(stat -c %s "$WORK/big.out")" "$(stat -c %s "$WORK/big.rvm")"
+fi

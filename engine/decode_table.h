@@ -1,0 +1,67 @@
+// Lookup tables that decode several codes per step, built by walking the code tree. The codes are
+// not canonical and can be up to 255 bits long, so a table is built for the root and for every
+// inner node a walk reaches after a whole number of table widths: a long code passes through a
+// chain of tables, kTableBits bits at a time, and ends in an ordinary entry.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/code_tree.h"
+
+namespace ravmolt {
+
+// One table entry, 64 bits:
+//   bits  0..5   bits consumed: the bits of the complete codes in the entry, 1..kTableBits.
+//                It is also the shift that drops them from a left-aligned window (only the low
+//                six bits of a shift count matter, so the entry can be used as the count).
+//   bits  8..15  number of symbols, 0..kMaxSymbols. Zero means that no code ends within the
+//                kTableBits bits looked at: they are all consumed, and decoding continues in the
+//                table whose index is in bits 16..47.
+//   bits 16..63  the symbols, first one in bits 16..23, so that `entry >> 16` stored as eight
+//                little-endian bytes writes them in order (and zeros or leftovers after them).
+using DecodeEntry = std::uint64_t;
+
+class DecodeTable {
+ public:
+  static constexpr int kTableBits = 11;
+  static constexpr std::size_t kTableSize = std::size_t{1} << kTableBits;
+  static constexpr unsigned kMaxSymbols = 6;
+  static constexpr unsigned kSymbolShift = 16;
+  static_assert(kTableBits < 64 && kTableBits <= 0x3F, "the consumed bits must fit in bits 0..5");
+  static_assert(kSymbolShift + 8 * kMaxSymbols <= 64, "the symbols must fit above the header");
+
+  // Builds the tables of the tree under `root`, which must have at least one inner node. Storage
+  // is reused from an earlier build.
+  void build(const TreeNode* root);
+
+  // Table `index` is kTableSize entries, indexed by the next kTableBits payload bits read
+  // MSB-first; table 0 starts at the root.
+  const DecodeEntry* table(std::size_t index) const { return entries_.data() + index * kTableSize; }
+  std::size_t tableCount() const { return starts_.size(); }
+  // The tree node that table `index` continues from.
+  const TreeNode* start(std::size_t index) const { return starts_[index]; }
+
+  static unsigned bitsOf(DecodeEntry entry) { return static_cast<unsigned>(entry & 0x3F); }
+  static unsigned symbolCountOf(DecodeEntry entry) {
+    return static_cast<unsigned>((entry >> 8) & 0xFF);
+  }
+  static std::uint8_t symbolOf(DecodeEntry entry, unsigned position) {
+    return static_cast<std::uint8_t>(entry >> (kSymbolShift + 8 * position));
+  }
+  static std::size_t nextTableOf(DecodeEntry entry) {
+    return static_cast<std::size_t>((entry >> kSymbolShift) & 0xFFFFFFFF);
+  }
+
+ private:
+  // The index of the table that starts at `node`, adding it to the build queue when new.
+  std::size_t tableFor(const TreeNode* node);
+  DecodeEntry makeEntry(const TreeNode* start, std::size_t index);
+
+  const TreeNode* root_ = nullptr;
+  std::vector<DecodeEntry> entries_;
+  std::vector<const TreeNode*> starts_;
+};
+
+}  // namespace ravmolt

@@ -1,0 +1,48 @@
+// The bit reader: most significant bit first, and past the end only the bits it still holds.
+#include "engine/bit_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ravmolt {
+namespace {
+
+std::string takeBits(BitReader& reader, std::size_t count) {
+  std::string bits;
+  for (std::size_t i = 0; i < count; ++i) bits += reader.nextBit() == 0 ? '0' : '1';
+  return bits;
+}
+
+struct BitCase {
+  const char* name;
+  std::vector<std::uint8_t> payload;
+  std::string expected;  // the first bits handed out, grouped by spaces for reading
+};
+void PrintTo(const BitCase& row, std::ostream* os) { *os << row.name; }
+
+class BitReaderSequence : public ::testing::TestWithParam<BitCase> {};
+
+TEST_P(BitReaderSequence, HandsOutBitsMsbFirstThenRepeatsTheLastHeldBit) {
+  const std::vector<std::uint8_t>& payload = GetParam().payload;
+  SourceStream source(std::span<const std::uint8_t>(payload.data(), payload.size()));
+  BitReader reader(source);
+  std::string expected = GetParam().expected;
+  std::erase(expected, ' ');
+  EXPECT_EQ(takeBits(reader, expected.size()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Payloads, BitReaderSequence,
+    ::testing::Values(
+        BitCase{"twoBytes", {0xB4, 0x01}, "10110100 00000001 11111111"},
+        BitCase{"single01", {0x01}, "00000001 1111111111"},
+        BitCase{"single80", {0x80}, "10000000 0000000000"},
+        BitCase{"empty", {}, "00000000 0000000000"},
+        BitCase{"highBytesAreUnsigned", {0xFF, 0x80, 0xC3}, "11111111 10000000 11000011 111"},
+        BitCase{"lastBitZeroRepeatsZero", {0xFF, 0xFE}, "11111111 11111110 0000"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace ravmolt
