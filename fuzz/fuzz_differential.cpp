@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <span>
 #include <vector>
@@ -47,6 +49,14 @@ constexpr std::int32_t kLongTailCuts = 16;
 constexpr int kLongRandomCuts = 4;
 constexpr std::int32_t kSampleEdgeCuts = 48;
 constexpr int kSampleRandomCuts = 16;
+
+// Decodes compared in this process, reported at exit: each input runs many.
+std::uint64_t decodesCompared = 0;
+
+void reportDecodes() {
+  std::fprintf(stderr, "differential: %llu decodes compared with walkTree\n",
+               static_cast<unsigned long long>(decodesCompared));
+}
 
 class Input {
  public:
@@ -158,6 +168,8 @@ class PayloadSource {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool reporting = std::atexit(reportDecodes) == 0;
+  (void)reporting;
   if (size < 2) return 0;
   Input input(data, size);
   const std::size_t entries = input.take(1);
@@ -236,6 +248,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         source.decode(root, payload, exactPayload ? announced : payload.size(), cut, destination);
     if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
 
+    ++decodesCompared;
     const std::size_t expected = lengths[static_cast<std::size_t>(cut)];
     const std::vector<std::uint8_t>& output = sink.bytes();
     if (!std::equal(

@@ -110,8 +110,10 @@ TEST_F(FaultInjection, SmallTmpfsFillsUpAndTheIncompleteFileIsRemoved) {
   const auto smallSource = dir_ / "small-source.rvm";
   const Bytes small(data_.begin(), data_.begin() + 10000);
   testing::writeBytes(smallSource, tools::encode(small).value());
+  const Bytes smallEncoded = testing::readBytes(smallSource);
   expectRun(run(smallSource, destination), testing::successTranscript(), 0);
   EXPECT_EQ(testing::readBytes(destination), small);
+  EXPECT_EQ(testing::readBytes(smallSource), smallEncoded);
 
   // The large output does not: the existing file is truncated, filled, and then removed.
   expectRun(run(source_, destination), testing::unableToWriteTranscript(), 1);
