@@ -4,6 +4,8 @@
 // margin, checked once per step; most of the payload goes through blocks of two interleaved lanes
 // (see decodeTwoLanes), and the last bytes are walked bit by bit, so exactly bitCount bits are
 // taken and nothing past the payload is ever read. Flat 8-bit codes are a byte translation.
+// Large payloads read from a file go through segments shared with a worker thread (see
+// SegmentWorker), whose guessed start is proven the same way as the second lane's.
 #include "engine/payload_decoder.h"
 
 #include <algorithm>
@@ -306,14 +308,18 @@ bool fastLoopToDestination(const Table& table, const std::uint8_t*& in, unsigned
 // of them, which proves the worker right, and appends the worker's output from there; if none
 // matches, the worker's output is dropped and decoding goes on from the caller's position. The
 // caller also writes the output, so the worker takes the larger share.
-constexpr std::size_t kLeadBytes = std::size_t{96} << 10;
-constexpr std::size_t kSegmentBytes = std::size_t{256} << 10;
-constexpr std::size_t kFollowBytes = kSegmentBytes - kLeadBytes;
+// Each share is a whole number of two-lane blocks plus room for the records, the stop before the
+// worker's start and the few bytes each block overshoots its end by, so that almost nothing is
+// left to the slower single-lane loop.
+constexpr std::size_t kLeadBytes = 3 * 2 * kLaneBytes + 512;
+constexpr std::size_t kFollowBytes = 5 * 2 * kLaneBytes + 1024;
+constexpr std::size_t kSegmentBytes = kLeadBytes + kFollowBytes;
 constexpr std::size_t kSegmentRecords = 128;
 // The caller's fast decoding stops this far before the worker's start, so that a last window
 // without a long code cannot carry it past the worker's first boundaries; the rest is walked.
 constexpr std::size_t kLeadStopBytes = 16;
 static_assert(8 * kLeadStopBytes >= 7 + kLookupsPerWindow * Table::kTableBits);
+static_assert(kLeadBytes % (2 * kLaneBytes) >= kLeadStopBytes + kInputMargin + 3 * kStepConsumedBytes);
 // Input a segment needs buffered from its start, including the margin of the worker's last step.
 constexpr std::size_t kSegmentInputBytes = kSegmentBytes + kInputMargin;
 // Room for the worker's output: at most one byte per input bit it consumes (its share and the
