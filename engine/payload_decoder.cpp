@@ -4,19 +4,12 @@
 // margin, checked once per step; most of the payload goes through blocks of two interleaved lanes
 // (see decodeTwoLanes), and the last bytes are walked bit by bit, so exactly bitCount bits are
 // taken and nothing past the payload is ever read. Flat 8-bit codes are a byte translation.
-// Large payloads read from a file go through segments shared with a worker thread (see
-// SegmentWorker), whose guessed start is proven the same way as the second lane's.
 #include "engine/payload_decoder.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <optional>
-#include <thread>
 
 #include "engine/bit_window.h"
 #include "engine/decode_table.h"
@@ -232,345 +225,67 @@ DecodeStatus translateBytes(const TreeNode* root, SourceStream& source, std::int
   return destination.failed() ? DecodeStatus::writeFailed : DecodeStatus::success;
 }
 
-// The progress of two-lane blocks over a run: lanes are dropped when they keep failing.
-struct LaneUse {
-  bool lanes = true;
-  int failures = 0;
-
-  void count(bool synchronised) {
-    if (synchronised) {
-      --failures;
-    } else if (++failures > kFailureAllowance) {
-      lanes = false;
-    }
-  }
-};
-
-// Decodes two-lane blocks from `lane` while a whole block's input lies before `inEnd`, into
-// `out`, which has room for everything (at most eight bytes per input bit, plus slack).
-void blocksToMemory(const Table& table, const TreeNode* root, Lane& lane,
-                    const std::uint8_t* inEnd, std::uint8_t* side, LaneUse& use) {
-  while (use.lanes && inEnd - lane.in >= static_cast<std::ptrdiff_t>(kBlockInputBytes)) {
-    const BlockResult block = decodeTwoLanes(table, root, lane, side);
-    lane = block.next;
-    if (block.synchronised) {
-      const auto count = static_cast<std::size_t>(block.sideEnd - block.sideBegin);
-      std::memcpy(lane.out, block.sideBegin, count);
-      lane.out += count;
-    }
-    use.count(block.synchronised);
-  }
-}
-
-// The same into the destination, block by block. False once a write has failed.
-bool blocksToDestination(const Table& table, const TreeNode* root, const std::uint8_t*& in,
-                         unsigned& bit, const std::uint8_t* inEnd, DestinationStream& destination,
-                         std::uint8_t* side, LaneUse& use) {
-  while (use.lanes && inEnd - in >= static_cast<std::ptrdiff_t>(kBlockInputBytes)) {
-    const BlockResult block =
-        decodeTwoLanes(table, root, {in, bit, destination.reserve(kBlockOutputBytes)}, side);
-    destination.commit(block.next.out);
-    in = block.next.in;
-    bit = block.next.bit;
-    if (block.synchronised) {
-      for (const std::uint8_t* from = block.sideBegin; from < block.sideEnd;) {
-        std::uint8_t* to = destination.reserve(1);
-        const auto count = std::min(block.sideEnd - from, destination.limit() - to);
-        std::memcpy(to, from, static_cast<std::size_t>(count));
-        destination.commit(to + count);
-        from += count;
-      }
-    }
-    use.count(block.synchronised);
-    if (destination.failed()) return false;
-  }
-  return true;
-}
-
-// The fast loop into the destination while kInputMargin bytes remain before `inEnd`. False once
-// a write has failed.
-bool fastLoopToDestination(const Table& table, const std::uint8_t*& in, unsigned& bit,
-                           const std::uint8_t* inEnd, DestinationStream& destination) {
-  for (;;) {
-    Lane lane{in, bit, destination.reserve(kOutputMargin)};
-    fastLoop(table, lane, inEnd, destination.limit());
-    destination.commit(lane.out);
-    in = lane.in;
-    bit = lane.bit;
-    if (destination.failed()) return false;
-    if (static_cast<std::size_t>(destination.limit() - lane.out) >= kOutputMargin) return true;
-  }
-}
-
-// Two threads. Large files are decoded in segments of kSegmentBytes of input: the calling thread
-// decodes the first kLeadBytes from the true position into the destination while a worker thread
-// decodes the rest from a guessed start (the byte boundary at kLeadBytes) into its own buffer,
-// noting its first kSegmentRecords entry boundaries. The caller then walks on code by code to one
-// of them, which proves the worker right, and appends the worker's output from there; if none
-// matches, the worker's output is dropped and decoding goes on from the caller's position. The
-// caller also writes the output, so the worker takes the larger share.
-// Each share is a whole number of two-lane blocks plus room for the records, the stop before the
-// worker's start and the few bytes each block overshoots its end by, so that almost nothing is
-// left to the slower single-lane loop.
-constexpr std::size_t kLeadBytes = 3 * 2 * kLaneBytes + 512;
-constexpr std::size_t kFollowBytes = 5 * 2 * kLaneBytes + 1024;
-constexpr std::size_t kSegmentBytes = kLeadBytes + kFollowBytes;
-constexpr std::size_t kSegmentRecords = 128;
-// The caller's fast decoding stops this far before the worker's start, so that a last window
-// without a long code cannot carry it past the worker's first boundaries; the rest is walked.
-constexpr std::size_t kLeadStopBytes = 16;
-static_assert(8 * kLeadStopBytes >= 7 + kLookupsPerWindow * Table::kTableBits);
-static_assert(kLeadBytes % (2 * kLaneBytes) >= kLeadStopBytes + kInputMargin + 3 * kStepConsumedBytes);
-// Input a segment needs buffered from its start, including the margin of the worker's last step.
-constexpr std::size_t kSegmentInputBytes = kSegmentBytes + kInputMargin;
-// Room for the worker's output: at most one byte per input bit it consumes (its share and the
-// overshoot of its last step), plus the stores' slack.
-constexpr std::size_t kFollowOutputBytes =
-    8 * (kFollowBytes + kInputMargin) + kSegmentRecords * (kLongestCodeBits + Table::kTableBits) +
-    kOutputMargin;
-static_assert(kThreadedPayloadBytes >= 2 * kSegmentBytes, "a thread must have work to pay off");
-
-// What the worker decoded of one segment.
-struct FollowResult {
-  Lane end;  // where its decoding stopped, on a boundary of its own code sequence
-  std::array<std::int64_t, kSegmentRecords> recordBit;  // its entry boundaries, bits from start
-  std::array<std::size_t, kSegmentRecords> recordOut;   // its output before each
-};
-
-// The worker's part of a segment: from `begin` (a guessed code boundary at bit 0) until it has
-// passed `end`, into `out` (kFollowOutputBytes of room); kInputMargin bytes after `end` must be
-// readable.
-void decodeFollow(const Table& table, const TreeNode* root, const std::uint8_t* begin,
-                  const std::uint8_t* end, std::uint8_t* out, std::uint8_t* side,
-                  FollowResult& result) {
-  const DecodeEntry* const rootTable = table.table(0);
-  Lane lane{begin, 0, out};
-  for (std::size_t r = 0; r < kSegmentRecords; ++r) {
-    result.recordBit[r] = (lane.in - begin) * 8 + lane.bit;
-    result.recordOut[r] = static_cast<std::size_t>(lane.out - out);
-    decodeOneEntry(table, rootTable, lane);
-  }
-  LaneUse use;
-  blocksToMemory(table, root, lane, end, side, use);
-  while (lane.in < end) decodeWindow(table, rootTable, lane);
-  result.end = lane;
-}
-
-// A thread that decodes the following part of one segment at a time. The caller hands a segment
-// over with start() and takes the result with finish(); between the two it must not touch the
-// worker's buffers, and the worker touches nothing else but the read-only input and tables.
-//
-// Waking a sleeping thread costs tens of microseconds on this kind of machine, a sizeable part of
-// a segment's fraction of a millisecond, so both sides spin for a while on the state before they
-// sleep on the condition variable. The state is only changed under the mutex, so a sleeper never
-// misses its wake-up; the spinning reads pair with those changes through acquire and release.
-class SegmentWorker {
- public:
-  SegmentWorker()
-      : output_(std::make_unique_for_overwrite<std::uint8_t[]>(kFollowOutputBytes)),
-        side_(std::make_unique_for_overwrite<std::uint8_t[]>(kSideBytes)),
-        thread_([this] { run(); }) {}
-  SegmentWorker(const SegmentWorker&) = delete;
-  SegmentWorker& operator=(const SegmentWorker&) = delete;
-  // Only between segments: after finish(), or before any start().
-  ~SegmentWorker() {
-    setState(State::stopping);
-    thread_.join();
-  }
-
-  void start(const Table& table, const TreeNode* root, const std::uint8_t* begin,
-             const std::uint8_t* end) {
-    job_ = {&table, root, begin, end};  // published by the release in setState
-    setState(State::pending);
-  }
-
-  // The result of the segment handed over last, valid until the next start(); or null when the
-  // worker had not taken it up yet (it was busy or not scheduled, say on a loaded machine), in
-  // which case it never will and the caller decodes on by itself.
-  const FollowResult* finish() {
-    State expected = State::pending;
-    if (state_.compare_exchange_strong(expected, State::idle, std::memory_order_acquire)) {
-      return nullptr;
-    }
-    waitFor([](State state) { return state == State::done; });
-    state_.store(State::idle, std::memory_order_relaxed);  // only this thread looks at it now
-    return &result_;
-  }
-  const std::uint8_t* output() const { return output_.get(); }
-
- private:
-  // pending -> running is the worker taking a segment up, pending -> idle the caller taking it
-  // back; exactly one of the two exchanges succeeds.
-  enum class State { idle, pending, running, done, stopping };
-  struct Job {
-    const Table* table = nullptr;
-    const TreeNode* root = nullptr;
-    const std::uint8_t* begin = nullptr;
-    const std::uint8_t* end = nullptr;
-  };
-  // About a tenth of a millisecond of spinning, a fraction of a segment's decoding.
-  static constexpr int kSpins = 4000;
-
-  void setState(State state) {
-    {
-      const std::lock_guard lock(mutex_);
-      state_.store(state, std::memory_order_release);
-    }
-    wake_.notify_one();
-  }
-
-  template <typename Ready>
-  State waitFor(Ready ready) {
-    for (int spin = 0; spin < kSpins; ++spin) {
-      const State state = state_.load(std::memory_order_acquire);
-      if (ready(state)) return state;
-      __builtin_ia32_pause();
-    }
-    std::unique_lock lock(mutex_);
-    wake_.wait(lock, [&] { return ready(state_.load(std::memory_order_acquire)); });
-    return state_.load(std::memory_order_acquire);
-  }
-
-  void run() {
-    for (;;) {
-      const State state = waitFor(
-          [](State current) { return current == State::pending || current == State::stopping; });
-      if (state == State::stopping) return;
-      State expected = State::pending;
-      if (!state_.compare_exchange_strong(expected, State::running, std::memory_order_acquire)) {
-        continue;  // taken back by the caller
-      }
-      decodeFollow(*job_.table, job_.root, job_.begin, job_.end, output_.get(), side_.get(),
-                   result_);
-      setState(State::done);  // publishes result_ and the output
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::atomic<State> state_{State::idle};
-  Job job_;
-  FollowResult result_{};
-  std::unique_ptr<std::uint8_t[]> output_;
-  std::unique_ptr<std::uint8_t[]> side_;
-  std::thread thread_;  // last: it starts running once everything above is constructed
-};
-
-// Segments while the buffered input holds a whole one. Starts and stops on true code boundaries.
-// False once a write has failed.
-bool decodeSegments(const Table& table, const TreeNode* root, SegmentWorker& worker,
-                    const std::uint8_t*& in, unsigned& bit, const std::uint8_t* inEnd,
-                    DestinationStream& destination, std::uint8_t* side, LaneUse& leadUse,
-                    LaneUse& segmentUse) {
-  while (segmentUse.lanes && inEnd - in >= static_cast<std::ptrdiff_t>(kSegmentInputBytes)) {
-    const std::uint8_t* const middle = in + kLeadBytes;
-    worker.start(table, root, middle, in + kSegmentBytes);
-
-    const std::uint8_t* const leadStop = middle - kLeadStopBytes;
-    bool written = blocksToDestination(table, root, in, bit, leadStop, destination, side, leadUse);
-    written = written && fastLoopToDestination(table, in, bit, leadStop + kInputMargin - 1,
-                                               destination);
-    const FollowResult* const taken = worker.finish();
-    if (!written) return false;
-    if (taken == nullptr) continue;  // the caller goes on alone from where it stands
-    const FollowResult& follow = *taken;
-
-    // Walk on code by code until standing on a boundary the worker noted.
-    std::int64_t position = (in - middle) * 8 + bit;
-    std::size_t r = 0;
-    bool synchronised = false;
-    for (;;) {
-      while (r < kSegmentRecords && follow.recordBit[r] < position) ++r;
-      if (r == kSegmentRecords) break;
-      if (follow.recordBit[r] == position) {
-        synchronised = true;
-        break;
-      }
-      const TreeNode* node = root;
-      do {
-        node = ((*in >> (7 - bit)) & 1U) != 0 ? node->right : node->left;
-        skipBits(in, bit, 1);
-        ++position;
-      } while (!isLeaf(node));
-      destination.put(node->symbol);
-    }
-    if (synchronised) {
-      const std::uint8_t* from = worker.output() + follow.recordOut[r];
-      const std::uint8_t* const to = follow.end.out;
-      while (from < to) {
-        std::uint8_t* out = destination.reserve(1);
-        const auto count = std::min(to - from, destination.limit() - out);
-        std::memcpy(out, from, static_cast<std::size_t>(count));
-        destination.commit(out + count);
-        from += count;
-      }
-      in = follow.end.in;
-      bit = follow.end.bit;
-    }
-    segmentUse.count(synchronised);
-    if (destination.failed()) return false;
-  }
-  return true;
-}
-
 DecodeStatus decodeWithTables(const TreeNode* root, SourceStream& source, std::int32_t bitCount,
                               DestinationStream& destination) {
-  const std::uint64_t payloadBytes = (static_cast<std::uint64_t>(bitCount) + 7) / 8;
-  // A worker thread only for large files: the in-memory interface stays on the caller's thread.
-  std::optional<SegmentWorker> worker;
-  if (source.isFile() && payloadBytes >= kThreadedPayloadBytes) worker.emplace();
-
-  // Bytes kept buffered ahead so that segments, blocks and the fast loop can run.
-  constexpr std::size_t kBlockRefill = kBlockInputBytes + kInputMargin;
-  constexpr std::size_t kSegmentRefill = kSegmentInputBytes + kInputMargin;
-  static_assert(kSegmentRefill <= SourceStream::kBufferSize / 2);
+  // Bytes kept buffered ahead so that blocks and the fast loop can run.
+  constexpr std::size_t kRefillThreshold = kBlockInputBytes + kInputMargin;
+  static_assert(kRefillThreshold <= SourceStream::kBufferSize / 2);
   Table table;
   table.build(root);
   const auto side = std::make_unique_for_overwrite<std::uint8_t[]>(kSideBytes);
-  LaneUse laneUse;
-  LaneUse segmentUse;
-  segmentUse.lanes = worker.has_value();
+  bool lanes = true;
+  int failures = 0;
 
+  const std::uint64_t payloadBytes = (static_cast<std::uint64_t>(bitCount) + 7) / 8;
   std::uint64_t bytesLeft = payloadBytes;  // from the start of the current span to the end
   unsigned bit = 0;
   for (;;) {
-    const std::size_t refill = segmentUse.lanes ? kSegmentRefill : kBlockRefill;
     const std::span<const std::uint8_t> input = source.bufferedAtLeast(
-        static_cast<std::size_t>(std::min<std::uint64_t>(bytesLeft, refill)));
+        static_cast<std::size_t>(std::min<std::uint64_t>(bytesLeft, kRefillThreshold)));
     const std::size_t spanBytes =
         static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), bytesLeft));
-    if (spanBytes < std::min<std::uint64_t>(bytesLeft, refill)) {
+    if (spanBytes < std::min<std::uint64_t>(bytesLeft, kRefillThreshold)) {
       return DecodeStatus::invalidFormat;  // the source shrank after it was checked
     }
     const std::uint8_t* in = input.data();
     const std::uint8_t* const inEnd = in + spanBytes;
+
+    while (lanes && inEnd - in >= static_cast<std::ptrdiff_t>(kBlockInputBytes)) {
+      const BlockResult block = decodeTwoLanes(
+          table, root, {in, bit, destination.reserve(kBlockOutputBytes)}, side.get());
+      destination.commit(block.next.out);
+      in = block.next.in;
+      bit = block.next.bit;
+      if (block.synchronised) {
+        for (const std::uint8_t* from = block.sideBegin; from < block.sideEnd;) {
+          std::uint8_t* to = destination.reserve(1);
+          const auto count = std::min(block.sideEnd - from, destination.limit() - to);
+          std::memcpy(to, from, static_cast<std::size_t>(count));
+          destination.commit(to + count);
+          from += count;
+        }
+        --failures;
+      } else if (++failures > kFailureAllowance) {
+        lanes = false;
+      }
+      if (destination.failed()) return DecodeStatus::writeFailed;
+    }
     const bool lastSpan = spanBytes >= bytesLeft;
-
-    if (segmentUse.lanes) {
-      if (!decodeSegments(table, root, *worker, in, bit, inEnd, destination, side.get(), laneUse,
-                          segmentUse)) {
-        return DecodeStatus::writeFailed;
-      }
-      if (segmentUse.lanes && !lastSpan) {  // segments need a whole one buffered: compact, read on
-        const auto consumed = static_cast<std::size_t>(in - input.data());
-        source.advance(consumed);
-        bytesLeft -= consumed;
-        continue;
-      }
-    }
-
-    if (!blocksToDestination(table, root, in, bit, inEnd, destination, side.get(), laneUse)) {
-      return DecodeStatus::writeFailed;
-    }
-    if (laneUse.lanes && !lastSpan) {  // leave the rest to the next, compacted span: lanes need room
+    if (lanes && !lastSpan) {  // leave the rest to the next, compacted span: lanes need room
       const auto consumed = static_cast<std::size_t>(in - input.data());
       source.advance(consumed);
       bytesLeft -= consumed;
       continue;
     }
 
-    if (!fastLoopToDestination(table, in, bit, inEnd, destination)) {
-      return DecodeStatus::writeFailed;
+    for (;;) {
+      Lane lane{in, bit, destination.reserve(kOutputMargin)};
+      fastLoop(table, lane, inEnd, destination.limit());
+      destination.commit(lane.out);
+      in = lane.in;
+      bit = lane.bit;
+      if (destination.failed()) return DecodeStatus::writeFailed;
+      if (static_cast<std::size_t>(destination.limit() - lane.out) >= kOutputMargin) break;
     }
 
     const auto consumed = static_cast<std::size_t>(in - input.data());

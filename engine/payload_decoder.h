@@ -11,11 +11,6 @@
 
 namespace ravmolt {
 
-// Payloads of at least this many bytes, read from a file, are decoded on two threads: the calling
-// one and a worker. Smaller ones, and every payload in a caller's memory, use the calling thread
-// alone.
-inline constexpr std::uint64_t kThreadedPayloadBytes = std::uint64_t{1} << 20;
-
 // Decodes exactly `bitCount` (> 0) payload bits from `source`, which is positioned on the first
 // payload byte and, as the caller has checked, holds at least (bitCount + 7) / 8 more bytes.
 // Writes one byte per complete code into `destination`; an incomplete last code produces nothing.

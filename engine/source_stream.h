@@ -11,7 +11,7 @@ namespace ravmolt {
 
 class SourceStream {
  public:
-  static constexpr std::size_t kBufferSize = std::size_t{1} << 20;
+  static constexpr std::size_t kBufferSize = std::size_t{128} << 10;
 
   // Reads the open descriptor `fd` (borrowed) with positioned reads; `size` is its length.
   SourceStream(int fd, std::uint64_t size);
@@ -22,8 +22,6 @@ class SourceStream {
   std::uint64_t position() const {
     return bufferStart_ + static_cast<std::uint64_t>(cursor_ - begin_);
   }
-  // True when reading a file descriptor rather than a caller's memory.
-  bool isFile() const { return fd_ >= 0; }
   // True once a read has failed with an error rather than meeting the end.
   bool readError() const { return readError_; }
 

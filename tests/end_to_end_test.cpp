@@ -340,8 +340,9 @@ TEST_F(Tool, FileSizeLimitGivesUnableToWriteAndRemovesTheDestination) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "out")));
 }
 
-TEST_F(Tool, FileSizeLimitInTheMiddleOfATwoThreadDecodeRemovesTheDestination) {
-  // A payload of several MiB is decoded on two threads; the limit stops the writes after 1 MiB.
+TEST_F(Tool, FileSizeLimitInTheMiddleOfALargeDecodeRemovesTheDestination) {
+  // A payload of several MiB, mostly decoded in two-lane blocks; the limit stops the writes after
+  // 1 MiB.
   writeFile(dir_ / "big.rvm", manyA(8 * (3 << 20)));
   const ToolRun run = tool({"big.rvm", "out"}, {.fileSizeLimit = 1 << 20});
   EXPECT_EQ(run.out, kUnable);

@@ -1,7 +1,7 @@
-// Large files are decoded on two threads, the worker starting each segment at a guessed position.
-// These tests decode real files large enough for that and compare the result with the reference
-// tree walk: data shaped like the corpus kinds, codes that never resynchronise (so every guess is
-// dropped), random trees over random bits (damaged files), and a write failure in the middle.
+// Real files of several MiB, read through many refills of the source buffer and decoded mostly in
+// two-lane blocks, compared with the reference tree walk: data shaped like the corpus kinds, codes
+// that never resynchronise (so every second lane is dropped), random trees over random bits
+// (damaged files), and a write failure in the middle of a large decode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,7 +14,7 @@
 
 #include "engine/decompressor.h"
 #include "engine/file_decode.h"
-#include "engine/payload_decoder.h"
+#include "engine/source_stream.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -45,7 +45,7 @@ class TempFile {
   const std::string& output() const { return output_; }
 
  private:
-  char folder_[32] = "/tmp/ravmolt-threads-XXXXXX";
+  char folder_[32] = "/tmp/ravmolt-largefile-XXXXXX";
   std::string path_;
   std::string output_;
 };
@@ -102,10 +102,10 @@ std::uint64_t payloadBytesOf(const Bytes& file) {
   return (static_cast<std::uint64_t>(parseHeader(file.data()).bitCount) + 7) / 8;
 }
 
-// Decodes `file` through decodeFile and checks it against the tree walk. The payload must be
-// large enough for the worker to take several segments.
-void expectThreadedDecodeMatchesTheWalk(const Bytes& file) {
-  ASSERT_GE(payloadBytesOf(file), 2 * kThreadedPayloadBytes) << "too small to use the worker";
+// Decodes `file` through decodeFile and checks it against the tree walk. The payload must span
+// several source buffers.
+void expectFileDecodeMatchesTheWalk(const Bytes& file) {
+  ASSERT_GE(payloadBytesOf(file), 8 * SourceStream::kBufferSize) << "too small";
   TempFile temp(file);
   ASSERT_EQ(decodeFile(temp.path().c_str(), temp.output().c_str()), DecodeStatus::success);
   EXPECT_TRUE(sameBytes(readAll(temp.output()), referenceDecode(file)));
@@ -148,8 +148,8 @@ std::pair<FrequencyTable, Bytes> makeLargeCase(const LargeCase& value) {
     case LargeKind::threeBits:
       break;
   }
-  // Eight equal counts: every code is 3 bits, and a guess at a byte boundary that is not a
-  // multiple of 3 bits from the true start never falls onto the true boundaries.
+  // Eight equal counts: every code is 3 bits, and a lane started at a byte boundary that is not
+  // a multiple of 3 bits from the true start never falls onto the true boundaries.
   FrequencyTable eight{};
   for (std::size_t symbol = 0; symbol < 8; ++symbol) eight['a' + symbol] = 1;
   Bytes data(value.size);
@@ -167,24 +167,24 @@ const LargeCase kLargeCases[] = {
     {"threeBitCodes", LargeKind::threeBits, std::size_t{7} << 20},
 };
 
-class ThreadedFiles : public ::testing::TestWithParam<LargeCase> {};
+class LargeFiles : public ::testing::TestWithParam<LargeCase> {};
 
-TEST_P(ThreadedFiles, MatchTheTreeWalkAndTheOriginal) {
+TEST_P(LargeFiles, MatchTheTreeWalkAndTheOriginal) {
   const auto [frequencies, data] = makeLargeCase(GetParam());
   const auto file = tools::encodeWithTable(frequencies, data);
   ASSERT_TRUE(file.has_value());
-  expectThreadedDecodeMatchesTheWalk(*file);
+  expectFileDecodeMatchesTheWalk(*file);
   TempFile temp(*file);
   ASSERT_EQ(decodeFile(temp.path().c_str(), temp.output().c_str()), DecodeStatus::success);
   EXPECT_TRUE(sameBytes(readAll(temp.output()), data));
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, ThreadedFiles, ::testing::ValuesIn(kLargeCases),
+INSTANTIATE_TEST_SUITE_P(Kinds, LargeFiles, ::testing::ValuesIn(kLargeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ThreadedDecode, RandomTreesOverRandomBitsMatchTheTreeWalk) {
-  // Arbitrary bits under arbitrary trees: the worker's guesses resynchronise at random places,
-  // late, or never. bitCount cuts the last byte at a random place.
+TEST(LargeFileDecode, RandomTreesOverRandomBitsMatchTheTreeWalk) {
+  // Arbitrary bits under arbitrary trees: second lanes resynchronise at random places, late, or
+  // never. bitCount cuts the last byte at a random place.
   for (std::uint32_t seed = 1; seed <= 6; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
@@ -202,7 +202,7 @@ TEST(ThreadedDecode, RandomTreesOverRandomBitsMatchTheTreeWalk) {
     const std::size_t payloadStart = kHeaderSize + static_cast<std::size_t>(
                                                        parseHeader(file->data()).tableSize);
     file->resize(payloadStart);
-    const std::size_t payloadSize = 2 * kThreadedPayloadBytes + random() % 400000;
+    const std::size_t payloadSize = 8 * SourceStream::kBufferSize + random() % 400000;
     for (std::size_t i = 0; i < payloadSize; ++i)
       file->push_back(static_cast<std::uint8_t>(random()));
     const auto bitCount = static_cast<std::int32_t>(8 * payloadSize - random() % 8);
@@ -210,7 +210,7 @@ TEST(ThreadedDecode, RandomTreesOverRandomBitsMatchTheTreeWalk) {
       (*file)[1 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(bitCount) >> (8 * i));
     }
     file->front() = checksumFor(bitCount, parseHeader(file->data()).tableSize);
-    expectThreadedDecodeMatchesTheWalk(*file);
+    expectFileDecodeMatchesTheWalk(*file);
   }
 }
 
@@ -225,11 +225,11 @@ struct RefuseAfter {
   }
 };
 
-TEST(ThreadedDecode, AWriteFailureStopsTheDecodePromptly) {
+TEST(LargeFileDecode, AWriteFailureStopsTheDecodePromptly) {
   const Bytes data = tools::makeCorpus(tools::CorpusKind::englishText, std::size_t{16} << 20, 24);
   const auto file = tools::encode(data);
   ASSERT_TRUE(file.has_value());
-  ASSERT_GE(payloadBytesOf(*file), 4 * kThreadedPayloadBytes);
+  ASSERT_GE(payloadBytesOf(*file), 16 * SourceStream::kBufferSize);
   TempFile temp(*file);
   const int fd = ::open(temp.path().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(fd, 0);
@@ -237,7 +237,7 @@ TEST(ThreadedDecode, AWriteFailureStopsTheDecodePromptly) {
   RefuseAfter sink{0, std::uint64_t{1} << 20};
   DestinationStream destination(RefuseAfter::take, &sink);
   EXPECT_EQ(Decompressor(source, destination).decode(), DecodeStatus::writeFailed);
-  // The decoder gave up within a segment or two of the failure, far from the end of the file.
+  // The decoder gave up soon after the failure, far from the end of the file.
   EXPECT_LT(source.position(), file->size() / 2);
   ::close(fd);
 }
