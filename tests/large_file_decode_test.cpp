@@ -113,7 +113,14 @@ void expectFileDecodeMatchesTheWalk(const Bytes& file) {
 
 // The data of a case is made in the test itself, not when the cases are listed: every test
 // process lists them all.
-enum class LargeKind { englishText, executable, randomBytes, skewedGeometric, fibonacci, threeBits };
+enum class LargeKind {
+  englishText,
+  executable,
+  randomBytes,
+  skewedGeometric,
+  fibonacci,
+  threeBits
+};
 
 struct LargeCase {
   const char* name;
@@ -199,8 +206,8 @@ TEST(LargeFileDecode, RandomTreesOverRandomBitsMatchTheTreeWalk) {
     // A file with those counts, whose payload is then replaced by random bytes.
     auto file = tools::encodeWithTable(frequencies, Bytes{someSymbol});
     ASSERT_TRUE(file.has_value());
-    const std::size_t payloadStart = kHeaderSize + static_cast<std::size_t>(
-                                                       parseHeader(file->data()).tableSize);
+    const std::size_t payloadStart =
+        kHeaderSize + static_cast<std::size_t>(parseHeader(file->data()).tableSize);
     file->resize(payloadStart);
     const std::size_t payloadSize = 8 * SourceStream::kBufferSize + random() % 400000;
     for (std::size_t i = 0; i < payloadSize; ++i)
