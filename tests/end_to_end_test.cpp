@@ -340,6 +340,16 @@ TEST_F(Tool, FileSizeLimitGivesUnableToWriteAndRemovesTheDestination) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "out")));
 }
 
+TEST_F(Tool, FileSizeLimitInTheMiddleOfALargeDecodeRemovesTheDestination) {
+  // A payload of several MiB, mostly decoded in two-lane blocks; the limit stops the writes after
+  // 1 MiB.
+  writeFile(dir_ / "big.rvm", manyA(8 * (3 << 20)));
+  const ToolRun run = tool({"big.rvm", "out"}, {.fileSizeLimit = 1 << 20});
+  EXPECT_EQ(run.out, kUnable);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "out")));
+}
+
 TEST_F(Tool, FileSizeLimitThroughSymlinkKeepsLinkAndEmptiesTarget) {
   // Only the file the run itself created by its own name is removed; a link stays a link.
   writeFile(dir_ / "big.rvm", manyA(8 * 100'000));
