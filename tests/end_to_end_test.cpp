@@ -2,12 +2,10 @@
 // happens to the files on every path.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +21,7 @@
 
 #include "app/messages.h"
 #include "tests/test_file.h"
+#include "tests/tool_process.h"
 #include "tools/encoder.h"
 
 namespace ravmolt {
@@ -45,58 +44,15 @@ struct RunOptions {
 // Runs ravmolt with `args` in `folder` and collects stdout and stderr separately.
 ToolRun runTool(const std::vector<std::string>& args, const fs::path& folder,
                 RunOptions options = {}) {
-  std::vector<char*> argv{const_cast<char*>("ravmolt")};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) return {};
   const std::string cwd = folder.string();
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
-    if (::chdir(cwd.c_str()) != 0 || ::dup2(outPipe[1], 1) < 0 || ::dup2(errPipe[1], 2) < 0) {
-      ::_exit(127);
-    }
-    if (options.fileSizeLimit) {
-      const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-      ::signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
-      if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(127);
-    }
-    ::execv(RAVMOLT_EXECUTABLE, argv.data());
-    ::_exit(127);
-  }
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-
-  ToolRun run;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&run.out, &run.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(got));
-      } else if (got == 0 || errno != EINTR) {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
-  int wstatus = 0;
-  if (pid > 0 && ::waitpid(pid, &wstatus, 0) == pid) {
-    run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 1000 + WTERMSIG(wstatus);
-  }
-  return run;
+  const testing::RunResult result = testing::runTool(args, [&cwd, &options] {
+    if (::chdir(cwd.c_str()) != 0) return false;
+    if (!options.fileSizeLimit) return true;
+    const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
+    ::signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
+    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  });
+  return {result.out, result.err, result.exited ? result.exitCode : 1000 + result.signal};
 }
 
 // The whole expected stdout: the banner, then `fourthLine` and its line end.
