@@ -1,5 +1,6 @@
 #include "engine/decode_table.h"
 
+#include <algorithm>
 #include <cassert>
 
 namespace ravmolt {
@@ -8,33 +9,49 @@ void DecodeTable::build(const TreeNode* root) {
   assert(root != nullptr && !isLeaf(root));
   root_ = root;
   entries_.clear();
-  starts_.clear();
-  starts_.push_back(root);
+  starts_.assign(1, root);
+  widths_.assign(1, kTableBits);  // the fast loops look up kTableBits bits in the root table
+  offsets_.assign(1, 0);
   // Tables are added while earlier ones are filled; each inner node at a whole number of table
-  // widths below the root is reached by exactly one entry, so none is added twice.
+  // widths below the root is reached by exactly one entry, so none is added twice. Only a table
+  // kTableBits wide can lead on to another.
   for (std::size_t table = 0; table < starts_.size(); ++table) {
-    entries_.resize(entries_.size() + kTableSize);
-    for (std::size_t index = 0; index < kTableSize; ++index) {
-      const DecodeEntry entry = makeEntry(starts_[table], index);
-      entries_[table * kTableSize + index] = entry;
+    const std::size_t size = std::size_t{1} << widths_[table];
+    offsets_[table] = entries_.size();
+    entries_.resize(entries_.size() + size);
+    for (std::size_t index = 0; index < size; ++index) {
+      const DecodeEntry entry = makeEntry(starts_[table], widths_[table], index);
+      entries_[offsets_[table] + index] = entry;
     }
   }
 }
 
+namespace {
+
+// The length of the longest path from `node` down to a leaf.
+int heightOf(const TreeNode* node) {
+  if (isLeaf(node)) return 0;
+  return 1 + std::max(heightOf(node->left), heightOf(node->right));
+}
+
+}  // namespace
+
 std::size_t DecodeTable::tableFor(const TreeNode* node) {
   starts_.push_back(node);
+  widths_.push_back(std::min(kTableBits, heightOf(node)));
+  offsets_.push_back(0);  // set when the table is filled
   return starts_.size() - 1;
 }
 
-// Walks the kTableBits bits of `index` from `start`, restarting at the root after each leaf, and
+// Walks the `width` bits of `index` from `start`, restarting at the root after each leaf, and
 // keeps the complete codes (at most kMaxSymbols of them).
-DecodeEntry DecodeTable::makeEntry(const TreeNode* start, std::size_t index) {
+DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index) {
   const TreeNode* node = start;
   DecodeEntry symbols = 0;
   unsigned count = 0;
   unsigned consumed = 0;
-  for (unsigned taken = 1; taken <= static_cast<unsigned>(kTableBits); ++taken) {
-    const bool bit = ((index >> (kTableBits - static_cast<int>(taken))) & 1U) != 0;
+  for (unsigned taken = 1; taken <= static_cast<unsigned>(width); ++taken) {
+    const bool bit = ((index >> (width - static_cast<int>(taken))) & 1U) != 0;
     node = bit ? node->right : node->left;
     if (!isLeaf(node)) continue;
     symbols |= DecodeEntry{node->symbol} << (8 * count);
@@ -45,7 +62,7 @@ DecodeEntry DecodeTable::makeEntry(const TreeNode* start, std::size_t index) {
   }
   if (count == 0) {
     // No code ends within these bits: consume them all and continue from the node reached.
-    return static_cast<DecodeEntry>(kTableBits) | (DecodeEntry{tableFor(node)} << kSymbolShift);
+    return static_cast<DecodeEntry>(width) | (DecodeEntry{tableFor(node)} << kSymbolShift);
   }
   return consumed | (DecodeEntry{count} << 8) | (symbols << kSymbolShift);
 }

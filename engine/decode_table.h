@@ -1,7 +1,9 @@
 // Lookup tables that decode several codes per step, built by walking the code tree. The codes are
 // not canonical and can be up to 255 bits long, so a table is built for the root and for every
 // inner node a walk reaches after a whole number of table widths: a long code passes through a
-// chain of tables, kTableBits bits at a time, and ends in an ordinary entry.
+// chain of tables, kTableBits bits at a time, and ends in an ordinary entry. A table below the
+// root looks at no more bits than its node's deepest leaf needs: most are a few entries, and
+// fresh memory is slow to touch.
 #pragma once
 
 #include <cstddef>
@@ -13,11 +15,11 @@
 namespace ravmolt {
 
 // One table entry, 64 bits:
-//   bits  0..5   bits consumed: the bits of the complete codes in the entry, 1..kTableBits.
+//   bits  0..5   bits consumed: the bits of the complete codes in the entry, 1..the table's width.
 //                It is also the shift that drops them from a left-aligned window (only the low
 //                six bits of a shift count matter, so the entry can be used as the count).
 //   bits  8..15  number of symbols, 0..kMaxSymbols. Zero means that no code ends within the
-//                kTableBits bits looked at: they are all consumed, and decoding continues in the
+//                width bits looked at: they are all consumed, and decoding continues in the
 //                table whose index is in bits 16..47.
 //   bits 16..63  the symbols, first one in bits 16..23, so that `entry >> 16` stored as eight
 //                little-endian bytes writes them in order (and zeros or leftovers after them).
@@ -36,9 +38,10 @@ class DecodeTable {
   // is reused from an earlier build.
   void build(const TreeNode* root);
 
-  // Table `index` is kTableSize entries, indexed by the next kTableBits payload bits read
-  // MSB-first; table 0 starts at the root.
-  const DecodeEntry* table(std::size_t index) const { return entries_.data() + index * kTableSize; }
+  // Table `index` is 2^width(index) entries, indexed by the next width(index) payload bits read
+  // MSB-first; table 0 starts at the root and is kTableBits wide.
+  const DecodeEntry* table(std::size_t index) const { return entries_.data() + offsets_[index]; }
+  int width(std::size_t index) const { return widths_[index]; }
   std::size_t tableCount() const { return starts_.size(); }
   // The tree node that table `index` continues from.
   const TreeNode* start(std::size_t index) const { return starts_[index]; }
@@ -57,11 +60,13 @@ class DecodeTable {
  private:
   // The index of the table that starts at `node`, adding it to the build queue when new.
   std::size_t tableFor(const TreeNode* node);
-  DecodeEntry makeEntry(const TreeNode* start, std::size_t index);
+  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index);
 
   const TreeNode* root_ = nullptr;
   std::vector<DecodeEntry> entries_;
   std::vector<const TreeNode*> starts_;
+  std::vector<std::size_t> offsets_;  // of each table's first entry in entries_
+  std::vector<int> widths_;
 };
 
 }  // namespace ravmolt

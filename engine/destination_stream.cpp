@@ -40,4 +40,10 @@ bool DestinationStream::flush() {
   return !failed_;
 }
 
+bool DestinationStream::write(const std::uint8_t* data, std::size_t size) {
+  if (flush() && size > 0 && !writeOut(data, size)) failed_ = true;
+  handedOn_ += size;
+  return !failed_;
+}
+
 }  // namespace ravmolt

@@ -37,7 +37,10 @@ class DestinationStream {
   // Hands all buffered bytes on and empties the buffer. False once any hand-off has failed; after
   // that, bytes are dropped so that decoding can still reach its end cheaply.
   bool flush();
+  // Hands `size` bytes on straight from `data`, after any buffered ones; false as flush() is.
+  bool write(const std::uint8_t* data, std::size_t size);
   bool failed() const { return failed_; }
+  bool writesToDescriptor() const { return sink_ == nullptr; }
   // Bytes handed on or buffered so far, dropped ones included.
   std::uint64_t total() const { return handedOn_ + static_cast<std::uint64_t>(cursor_ - begin_); }
 

@@ -65,7 +65,10 @@ DecodeStatus decodeFile(const char* sourcePath, const char* destinationPath) {
     return DecodeStatus::destinationUnwritable;
   }
   if (sameInode(sourceInfo, destinationInfo)) return DecodeStatus::sameFile;
-  if (S_ISREG(destinationInfo.st_mode) && ::ftruncate(destination.get(), 0) != 0) {
+  // Only a file that holds something is truncated: a file system may treat a truncated file
+  // that is then rewritten as a replacement, and start writing it out to disk on close.
+  if (S_ISREG(destinationInfo.st_mode) && destinationInfo.st_size > 0 &&
+      ::ftruncate(destination.get(), 0) != 0) {
     return DecodeStatus::destinationUnwritable;
   }
 

@@ -19,6 +19,8 @@ class SourceStream {
   explicit SourceStream(std::span<const std::uint8_t> bytes);
 
   std::uint64_t size() const { return size_; }
+  // The descriptor read, or -1 for memory.
+  int descriptor() const { return fd_; }
   std::uint64_t position() const {
     return bufferStart_ + static_cast<std::uint64_t>(cursor_ - begin_);
   }

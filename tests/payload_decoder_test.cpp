@@ -345,10 +345,18 @@ void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
     if (t > 0) {
       EXPECT_EQ(startPath.size() % DecodeTable::kTableBits, 0U);
     }
-    for (std::size_t index = 0; index < DecodeTable::kTableSize; ++index) {
+    // Below the root a table looks at just enough bits for its deepest leaf.
+    int height = 0;
+    for (const auto& code : leafCodes) {
+      if (code.first.starts_with(startPath)) {
+        height = std::max(height, static_cast<int>(code.first.size() - startPath.size()));
+      }
+    }
+    EXPECT_EQ(table.width(t),
+              t == 0 ? DecodeTable::kTableBits : std::min(height, DecodeTable::kTableBits));
+    for (std::size_t index = 0; index < (std::size_t{1} << table.width(t)); ++index) {
       std::string looked;
-      for (int k = DecodeTable::kTableBits - 1; k >= 0; --k)
-        looked += ((index >> k) & 1U) ? '1' : '0';
+      for (int k = table.width(t) - 1; k >= 0; --k) looked += ((index >> k) & 1U) ? '1' : '0';
       const DecodeEntry entry = table.table(t)[index];
       const unsigned count = DecodeTable::symbolCountOf(entry);
       std::string bits = startPath + looked;
@@ -361,7 +369,7 @@ void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
         at += code->first.size();
       }
       if (count == 0) {
-        EXPECT_EQ(DecodeTable::bitsOf(entry), static_cast<unsigned>(DecodeTable::kTableBits));
+        EXPECT_EQ(DecodeTable::bitsOf(entry), static_cast<unsigned>(table.width(t)));
         EXPECT_EQ(leadingCode(bits), nullptr);
         const std::size_t next = DecodeTable::nextTableOf(entry);
         ASSERT_LT(next, table.tableCount());

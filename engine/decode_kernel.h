@@ -1,0 +1,140 @@
+// The inner loops of the fast decoder, shared by the one-thread payload decoder and the segment
+// decoder. Bits are looked up kTableBits at a time in tables built from the tree (several codes
+// per lookup), from word-sized windows over input held in memory, and symbols are stored straight
+// into output memory. Everything here starts and stops on code boundaries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/bit_window.h"
+#include "engine/code_tree.h"
+#include "engine/decode_table.h"
+
+namespace ravmolt {
+
+// Lookups per window: each takes at most kTableBits bits of the >= 57 that a window holds.
+constexpr int kLookupsPerWindow = 57 / DecodeTable::kTableBits;
+static_assert(kLookupsPerWindow >= 1);
+
+// A fast step consumes at most one window's lookups (under 8 bytes) and one long code with the
+// codes that end its last lookup (255 + kTableBits bits, under 34 bytes), and every lookup loads
+// 8 bytes. Starting kInputMargin bytes before the end of the input, it neither reads past the end
+// nor takes a bit of the last byte, the only one that may hold padding beyond bitCount.
+constexpr std::size_t kLongestCodeBits = 255;
+constexpr std::size_t kStepConsumedBytes =
+    (7 + kLookupsPerWindow * DecodeTable::kTableBits + kLongestCodeBits + DecodeTable::kTableBits) /
+        8 +
+    1;
+constexpr std::size_t kInputMargin = 80;
+static_assert(kInputMargin >= kStepConsumedBytes + 8 + 1);
+
+// A fast step writes at most kLookupsPerWindow stores of eight bytes, plus one for a long code.
+constexpr std::size_t kOutputMargin = 8 * (kLookupsPerWindow + 2);
+
+// A decoding position on a code boundary, with where its symbols go.
+struct Lane {
+  const std::uint8_t* in;
+  unsigned bit;
+  std::uint8_t* out;
+};
+
+inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
+  const std::uint64_t symbols = entry >> DecodeTable::kSymbolShift;
+  std::memcpy(out, &symbols, sizeof symbols);
+}
+
+// Finishes a code longer than kTableBits, starting again at the root table on its first bits,
+// through the chain of tables its inner nodes start, to the entry where it ends.
+void decodeLongCode(const DecodeTable& table, Lane& lane);
+
+// One window's worth of lookups, then the rest of a long code if one starts. Needs
+// kInputMargin bytes of input and kOutputMargin bytes of room.
+[[gnu::always_inline]] inline void decodeWindow(const DecodeTable& table, const DecodeEntry* root,
+                                                Lane& lane) {
+  std::uint64_t window = windowAt(lane.in, lane.bit);
+  unsigned used = lane.bit;
+  std::uint8_t* out = lane.out;
+  int step = 0;
+  for (; step < kLookupsPerWindow; ++step) {
+    const DecodeEntry entry = root[peekBits(window, DecodeTable::kTableBits)];
+    if (DecodeTable::symbolCountOf(entry) == 0) break;
+    storeSymbols(out, entry);
+    out += DecodeTable::symbolCountOf(entry);
+    window <<= (entry & 63);
+    used += DecodeTable::bitsOf(entry);
+  }
+  lane.in += used >> 3;
+  lane.bit = used & 7;
+  lane.out = out;
+  if (step < kLookupsPerWindow) [[unlikely]]
+    decodeLongCode(table, lane);
+}
+
+// Decodes while at least kInputMargin bytes remain before `inEnd` and kOutputMargin bytes of
+// room before `outEnd`.
+void fastLoop(const DecodeTable& table, Lane& lane, const std::uint8_t* inEnd,
+              const std::uint8_t* outEnd);
+
+// Two lanes. Huffman codes resynchronise: a decoder started at a guessed bit position usually
+// falls onto the true code boundaries within a few tens of bits. So a block of 2 * kLaneBytes is
+// decoded as two independent dependency chains, interleaved for the processor to overlap: lane A
+// from the true position, lane B from the middle of the block into a side buffer. B notes its
+// first kRecords entry boundaries; A, having reached the middle, walks on code by code until it
+// stands on one of them, which proves B right from there on. If none matches (some codes never
+// resynchronise, e.g. when every code is 3 bits long), B's work is dropped and A carries on.
+constexpr std::size_t kLaneBytes = std::size_t{16} << 10;
+constexpr std::size_t kRecords = 48;
+// Every code takes at least one bit, so a lane writes at most one byte per bit it consumes.
+constexpr std::size_t kSideBytes = 8 * (kLaneBytes + kInputMargin) + kOutputMargin;
+constexpr std::size_t kBlockOutputBytes =
+    8 * (kLaneBytes + kInputMargin) + kRecords * (kLongestCodeBits + DecodeTable::kTableBits);
+// Input a block needs from its start: both lanes plus the margin of B's last window.
+constexpr std::size_t kBlockInputBytes = 2 * kLaneBytes + kInputMargin;
+// Blocks that fail to resynchronise this many times more often than they succeed end the use of
+// lanes for the run.
+constexpr int kFailureAllowance = 8;
+
+struct BlockResult {
+  Lane next;                      // where decoding goes on; next.out is the end of A's output
+  const std::uint8_t* sideBegin;  // B's proven output, to follow A's
+  const std::uint8_t* sideEnd;
+  bool synchronised;
+};
+
+// `start` is on a true code boundary with kBlockInputBytes of input from it; `start.out` has
+// kBlockOutputBytes of room and `side` kSideBytes.
+BlockResult decodeTwoLanes(const DecodeTable& table, const TreeNode* root, Lane start,
+                           std::uint8_t* side);
+
+// Walks one code through the tree, bit by bit, and returns its leaf.
+inline const TreeNode* walkCode(const TreeNode* root, const std::uint8_t*& in, unsigned& bit) {
+  const TreeNode* node = root;
+  do {
+    node = ((*in >> (7 - bit)) & 1U) != 0 ? node->right : node->left;
+    skipBits(in, bit, 1);
+  } while (!isLeaf(node));
+  return node;
+}
+
+// The lengths the tree's codes take: they decide which fast paths apply and where a decoder
+// started at a guessed position can fall onto code boundaries.
+struct CodeShape {
+  int shortest = 0;
+  int longest = 0;
+  int lengthDivisor = 0;  // the greatest common divisor of all code lengths
+};
+CodeShape shapeOf(const TreeNode* root);
+
+// All 256 codes are 8 bits long (flat counts, as for random bytes): every payload byte is one
+// code, so decoding is a byte translation through this table (built for any tree, used only then).
+inline bool isByteTranslation(const CodeShape& shape) {
+  return shape.shortest == 8 && shape.longest == 8;
+}
+struct ByteTranslation {
+  explicit ByteTranslation(const TreeNode* root);
+  std::uint8_t symbolOf[256];
+};
+
+}  // namespace ravmolt

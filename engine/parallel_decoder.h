@@ -1,0 +1,45 @@
+// The payload decoder on two threads, for large files from a descriptor to a descriptor.
+//
+// The payload is cut into segments of equal bit length. Each thread takes every other segment:
+// it reads the segment's bytes itself, decodes them from the segment's start as if a code began
+// there (see SegmentDecoder), then, in segment order, proves where its output joins the previous
+// segment's and writes it. A join that cannot be proven (the codes did not fall into step within
+// the edge window) costs a second decode of that segment from a true code boundary, never a
+// wrong byte; when that keeps happening, guessing stops and the threads take turns.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "engine/code_tree.h"
+#include "engine/decode_kernel.h"
+#include "engine/decode_status.h"
+#include "engine/destination_stream.h"
+#include "engine/source_stream.h"
+
+namespace ravmolt {
+
+struct SegmentPlan {
+  std::uint64_t segmentBits = 0;  // a multiple of 8; the last segment takes the rest
+  std::uint32_t count = 0;
+};
+
+// Segments of at most `outputBytes` of output each, starting where the codes can fall into
+// step: on whole bytes and on multiples of every code length's common divisor.
+SegmentPlan planSegments(const CodeShape& shape, std::int32_t bitCount,
+                         std::size_t outputBytes = std::size_t{1024} << 10);
+
+// Decodes the `bitCount` payload bits at the source's position into `destination`, as
+// decodePayload does, when it pays: both ends are descriptors, the plan has several segments and
+// the process may run on two processors. Returns nothing, having read and written nothing, when
+// it does not apply or the second thread cannot be started. `plan` is for tests; a plan of two
+// or more segments of at least kMinimumSegmentBits is then used whatever the file's size.
+std::optional<DecodeStatus> decodeInParallel(const TreeNode* root, const CodeShape& shape,
+                                             SourceStream& source, std::int32_t bitCount,
+                                             DestinationStream& destination,
+                                             std::optional<SegmentPlan> plan = std::nullopt);
+
+// Shorter segments could end before their head window and bulk margins do.
+constexpr std::uint64_t kMinimumSegmentBits = 8 * 4096;
+
+}  // namespace ravmolt
