@@ -77,37 +77,6 @@ void decodeLongCode(const DecodeTable& table, Lane& lane);
 void fastLoop(const DecodeTable& table, Lane& lane, const std::uint8_t* inEnd,
               const std::uint8_t* outEnd);
 
-// Two lanes. Huffman codes resynchronise: a decoder started at a guessed bit position usually
-// falls onto the true code boundaries within a few tens of bits. So a block of 2 * kLaneBytes is
-// decoded as two independent dependency chains, interleaved for the processor to overlap: lane A
-// from the true position, lane B from the middle of the block into a side buffer. B notes its
-// first kRecords entry boundaries; A, having reached the middle, walks on code by code until it
-// stands on one of them, which proves B right from there on. If none matches (some codes never
-// resynchronise, e.g. when every code is 3 bits long), B's work is dropped and A carries on.
-constexpr std::size_t kLaneBytes = std::size_t{16} << 10;
-constexpr std::size_t kRecords = 48;
-// Every code takes at least one bit, so a lane writes at most one byte per bit it consumes.
-constexpr std::size_t kSideBytes = 8 * (kLaneBytes + kInputMargin) + kOutputMargin;
-constexpr std::size_t kBlockOutputBytes =
-    8 * (kLaneBytes + kInputMargin) + kRecords * (kLongestCodeBits + DecodeTable::kTableBits);
-// Input a block needs from its start: both lanes plus the margin of B's last window.
-constexpr std::size_t kBlockInputBytes = 2 * kLaneBytes + kInputMargin;
-// Blocks that fail to resynchronise this many times more often than they succeed end the use of
-// lanes for the run.
-constexpr int kFailureAllowance = 8;
-
-struct BlockResult {
-  Lane next;                      // where decoding goes on; next.out is the end of A's output
-  const std::uint8_t* sideBegin;  // B's proven output, to follow A's
-  const std::uint8_t* sideEnd;
-  bool synchronised;
-};
-
-// `start` is on a true code boundary with kBlockInputBytes of input from it; `start.out` has
-// kBlockOutputBytes of room and `side` kSideBytes.
-BlockResult decodeTwoLanes(const DecodeTable& table, const TreeNode* root, Lane start,
-                           std::uint8_t* side);
-
 // Walks one code through the tree, bit by bit, and returns its leaf.
 inline const TreeNode* walkCode(const TreeNode* root, const std::uint8_t*& in, unsigned& bit) {
   const TreeNode* node = root;

@@ -1,6 +1,6 @@
 // The payload decoder on one thread: the fast kernel over the source's buffer, straight into the
 // destination's buffer. A fast loop runs while both buffers have a safe margin, checked once per
-// step; most of the payload goes through blocks of two interleaved lanes (see decodeTwoLanes), and
+// step; most of the payload goes through blocks of interleaved lanes (see decodeLanes), and
 // the last bytes are walked bit by bit, so exactly bitCount bits are taken and nothing past the
 // payload is ever read. Flat 8-bit codes are a byte translation. Large files from descriptor to
 // descriptor go to the two-thread decoder instead.
@@ -13,6 +13,7 @@
 
 #include "engine/bit_window.h"
 #include "engine/decode_kernel.h"
+#include "engine/lanes.h"
 #include "engine/parallel_decoder.h"
 
 namespace ravmolt {
@@ -21,7 +22,7 @@ namespace {
 using Table = DecodeTable;
 
 static_assert(kOutputMargin <= DestinationStream::kBufferSize / 2);
-static_assert(kBlockOutputBytes <= DestinationStream::kBufferSize);
+static_assert(kLaneOutputBytes <= DestinationStream::kBufferSize);
 
 DecodeStatus translateBytes(const TreeNode* root, SourceStream& source, std::int32_t bitCount,
                             DestinationStream& destination) {
@@ -47,14 +48,14 @@ DecodeStatus translateBytes(const TreeNode* root, SourceStream& source, std::int
   return destination.failed() ? DecodeStatus::writeFailed : DecodeStatus::success;
 }
 
-DecodeStatus decodeWithTables(const TreeNode* root, SourceStream& source, std::int32_t bitCount,
-                              DestinationStream& destination) {
-  // Bytes kept buffered ahead so that blocks and the fast loop can run.
+DecodeStatus decodeWithTables(const TreeNode* root, int lengthDivisor, SourceStream& source,
+                              std::int32_t bitCount, DestinationStream& destination) {
+  // Bytes kept buffered ahead so that whole blocks and the fast loop can run.
   constexpr std::size_t kRefillThreshold = kBlockInputBytes + kInputMargin;
   static_assert(kRefillThreshold <= SourceStream::kBufferSize / 2);
   Table table;
   table.build(root);
-  const auto side = std::make_unique_for_overwrite<std::uint8_t[]>(kSideBytes);
+  LaneBuffers buffers;
   bool lanes = true;
   int failures = 0;
 
@@ -71,28 +72,36 @@ DecodeStatus decodeWithTables(const TreeNode* root, SourceStream& source, std::i
     }
     const std::uint8_t* in = input.data();
     const std::uint8_t* const inEnd = in + spanBytes;
+    const bool lastSpan = spanBytes >= bytesLeft;
 
-    while (lanes && inEnd - in >= static_cast<std::ptrdiff_t>(kBlockInputBytes)) {
-      const BlockResult block = decodeTwoLanes(
-          table, root, {in, bit, destination.reserve(kBlockOutputBytes)}, side.get());
+    // Whole blocks while more payload follows the span, then, in the last span, shorter ones too.
+    while (lanes) {
+      const auto available = static_cast<std::size_t>(inEnd - in);
+      if (!lastSpan && available < kBlockInputBytes) break;
+      const std::size_t laneBits = laneBitsFor(available, lengthDivisor);
+      if (laneBits == 0) break;
+      const BlockResult block = decodeLanes(
+          table, root, {in, bit, destination.reserve(kLaneOutputBytes)}, laneBits, buffers);
       destination.commit(block.next.out);
       in = block.next.in;
       bit = block.next.bit;
-      if (block.synchronised) {
-        for (const std::uint8_t* from = block.sideBegin; from < block.sideEnd;) {
+      for (std::span<const std::uint8_t> proven : block.proven) {
+        while (!proven.empty()) {
           std::uint8_t* to = destination.reserve(1);
-          const auto count = std::min(block.sideEnd - from, destination.limit() - to);
-          std::memcpy(to, from, static_cast<std::size_t>(count));
+          const auto count =
+              std::min(proven.size(), static_cast<std::size_t>(destination.limit() - to));
+          std::memcpy(to, proven.data(), count);
           destination.commit(to + count);
-          from += count;
+          proven = proven.subspan(count);
         }
+      }
+      if (block.synchronised) {
         --failures;
       } else if (++failures > kFailureAllowance) {
         lanes = false;
       }
       if (destination.failed()) return DecodeStatus::writeFailed;
     }
-    const bool lastSpan = spanBytes >= bytesLeft;
     if (lanes && !lastSpan) {  // leave the rest to the next, compacted span: lanes need room
       const auto consumed = static_cast<std::size_t>(in - input.data());
       source.advance(consumed);
@@ -147,7 +156,7 @@ DecodeStatus decodePayload(const TreeNode* root, SourceStream& source, std::int3
     return *status;
   }
   if (isByteTranslation(shape)) return translateBytes(root, source, bitCount, destination);
-  return decodeWithTables(root, source, bitCount, destination);
+  return decodeWithTables(root, shape.lengthDivisor, source, bitCount, destination);
 }
 
 }  // namespace ravmolt

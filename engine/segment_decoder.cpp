@@ -32,11 +32,7 @@ std::size_t codeStartsBelow(const EdgeMap& map, unsigned offset) {
 
 SegmentDecoder::SegmentDecoder(const DecodeTable& table, const TreeNode* root,
                                const CodeShape& shape)
-    : table_(table),
-      root_(root),
-      shape_(shape),
-      translation_(root),
-      side_(std::make_unique_for_overwrite<std::uint8_t[]>(kSideBytes)) {}
+    : table_(table), root_(root), shape_(shape), translation_(root) {}
 
 std::size_t SegmentDecoder::outputRoom(std::uint64_t bits, const CodeShape& shape) {
   const std::uint64_t decoded = bits + kEdgeBits + kLongestCodeBits;
@@ -76,18 +72,18 @@ void SegmentDecoder::decodeBulk(const std::uint8_t* inEnd) {
     }
     return;
   }
-  while (laneFailures_ <= kFailureAllowance &&
-         inEnd - lane_.in >= static_cast<std::ptrdiff_t>(kBlockInputBytes)) {
-    const BlockResult block = decodeTwoLanes(table_, root_, lane_, side_.get());
+  while (laneFailures_ <= kFailureAllowance) {
+    const std::size_t laneBits =
+        laneBitsFor(static_cast<std::size_t>(inEnd - lane_.in), shape_.lengthDivisor);
+    if (laneBits == 0) break;
+    const BlockResult block = decodeLanes(table_, root_, lane_, laneBits, lanes_);
     lane_ = block.next;
-    if (block.synchronised) {
-      const auto proven = static_cast<std::size_t>(block.sideEnd - block.sideBegin);
-      std::memcpy(lane_.out, block.sideBegin, proven);
-      lane_.out += proven;
-      --laneFailures_;
-    } else {
-      ++laneFailures_;
+    for (const std::span<const std::uint8_t> proven : block.proven) {
+      if (proven.empty()) continue;
+      std::memcpy(lane_.out, proven.data(), proven.size());
+      lane_.out += proven.size();
     }
+    laneFailures_ += block.synchronised ? -1 : 1;
   }
   // Room never stops the loop: outputRoom() covers a byte per shortest code, and the margin.
   fastLoop(table_, lane_, inEnd, outEnd_);

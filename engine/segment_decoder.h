@@ -13,11 +13,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "engine/code_tree.h"
 #include "engine/decode_kernel.h"
 #include "engine/decode_table.h"
+#include "engine/lanes.h"
 
 namespace ravmolt {
 
@@ -80,7 +80,7 @@ class SegmentDecoder {
   const TreeNode* root_;
   CodeShape shape_;
   ByteTranslation translation_;
-  std::unique_ptr<std::uint8_t[]> side_;  // lane B's output, see decodeTwoLanes
+  LaneBuffers lanes_;
   int laneFailures_ = 0;
 
   SegmentInput input_{};

@@ -1,0 +1,121 @@
+#include "engine/lanes.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace ravmolt {
+namespace {
+
+using Table = DecodeTable;
+
+// Decodes one entry (or one long code) and notes nothing else.
+inline void decodeOneEntry(const Table& table, const DecodeEntry* root, Lane& lane) {
+  const DecodeEntry entry = root[peekBits(windowAt(lane.in, lane.bit), Table::kTableBits)];
+  if (Table::symbolCountOf(entry) == 0) {
+    decodeLongCode(table, lane);
+    return;
+  }
+  storeSymbols(lane.out, entry);
+  lane.out += Table::symbolCountOf(entry);
+  skipBits(lane.in, lane.bit, Table::bitsOf(entry));
+}
+
+// Bits from `from` to `to`, which may lie before it.
+inline std::int64_t bitsBetween(const std::uint8_t* fromIn, unsigned fromBit,
+                                const std::uint8_t* toIn, unsigned toBit) {
+  return (toIn - fromIn) * 8 + static_cast<std::int64_t>(toBit) -
+         static_cast<std::int64_t>(fromBit);
+}
+
+// Decodes windows of every lane in turn while all lanes are short of their stops. The lanes are
+// copied into locals indexed by constants, so that they live in registers.
+template <std::size_t... k>
+[[gnu::always_inline]] inline void interleave(const Table& table, const DecodeEntry* root,
+                                              std::array<Lane, kLanes>& lanes,
+                                              const std::array<const std::uint8_t*, kLanes>& stops,
+                                              std::index_sequence<k...>) {
+  std::array<Lane, kLanes> local = lanes;
+  while (((local[k].in < stops[k]) & ...)) (decodeWindow(table, root, local[k]), ...);
+  lanes = local;
+}
+
+}  // namespace
+
+LaneBuffers::LaneBuffers()
+    : storage_(std::make_unique_for_overwrite<std::uint8_t[]>((kLanes - 1) * kLaneOutputBytes)) {}
+
+std::size_t laneBitsFor(std::size_t available, int lengthDivisor) {
+  if (available < kLanes * kMinimumLaneBytes + 1 + kInputMargin) return 0;
+  const std::size_t bytes = std::min(kLaneBytes, (available - 1 - kInputMargin) / kLanes);
+  const auto divisor = static_cast<std::size_t>(std::max(lengthDivisor, 1));
+  const std::size_t bits = 8 * bytes / divisor * divisor;
+  return bits >= 8 * kMinimumLaneBytes ? bits : 0;
+}
+
+BlockResult decodeLanes(const Table& table, const TreeNode* root, Lane start, std::size_t laneBits,
+                        LaneBuffers& buffers) {
+  const DecodeEntry* const rootTable = table.table(0);
+  std::array<Lane, kLanes> lanes;
+  lanes[0] = start;
+  for (int k = 1; k < kLanes; ++k) {
+    const std::size_t offset = start.bit + static_cast<std::size_t>(k) * laneBits;
+    lanes[k] = {start.in + offset / 8, static_cast<unsigned>(offset % 8), buffers.lane(k)};
+  }
+  const std::array<Lane, kLanes> begins = lanes;
+  // Each lane but the last stops short of the next lane's start, so that it is not already past
+  // the next lane's first boundaries; the last stops at the end of the block.
+  std::array<const std::uint8_t*, kLanes> stops;
+  for (int k = 0; k + 1 < kLanes; ++k) stops[k] = begins[k + 1].in - 8;
+  stops[kLanes - 1] = start.in + (start.bit + kLanes * laneBits) / 8;
+
+  // Entry boundaries of lanes 1.., in bits from the lane's start, and the lane's output before
+  // each.
+  std::array<std::array<std::int64_t, kRecords>, kLanes> recordBit;
+  std::array<std::array<std::uint32_t, kRecords>, kLanes> recordOut;
+  for (int k = 1; k < kLanes; ++k) {
+    Lane& lane = lanes[k];
+    for (std::size_t r = 0; r < kRecords; ++r) {
+      recordBit[k][r] = bitsBetween(begins[k].in, begins[k].bit, lane.in, lane.bit);
+      recordOut[k][r] = static_cast<std::uint32_t>(lane.out - begins[k].out);
+      decodeOneEntry(table, rootTable, lane);
+    }
+  }
+
+  interleave(table, rootTable, lanes, stops, std::make_index_sequence<kLanes>());
+  for (int k = 0; k < kLanes; ++k) {
+    while (lanes[k].in < stops[k]) decodeWindow(table, rootTable, lanes[k]);
+  }
+
+  // Lane k is proven from provenFrom on; it walks code by code until it stands on a boundary
+  // that lane k + 1 noted, which proves lane k + 1 from there on.
+  BlockResult result{};
+  const std::uint8_t* provenFrom = nullptr;
+  for (int k = 0; k + 1 < kLanes; ++k) {
+    Lane& lane = lanes[k];
+    std::int64_t position = bitsBetween(begins[k + 1].in, begins[k + 1].bit, lane.in, lane.bit);
+    const auto& records = recordBit[k + 1];
+    std::size_t r = 0;
+    for (;;) {
+      while (r < kRecords && records[r] < position) ++r;
+      if (r == kRecords || records[r] == position) break;
+      const std::uint8_t* const before = lane.in;
+      const unsigned beforeBit = lane.bit;
+      *lane.out++ = walkCode(root, lane.in, lane.bit)->symbol;
+      position += bitsBetween(before, beforeBit, lane.in, lane.bit);
+    }
+    if (k > 0) result.proven[k - 1] = {provenFrom, static_cast<const std::uint8_t*>(lane.out)};
+    if (r == kRecords) {
+      result.next = {lane.in, lane.bit, lanes[0].out};
+      result.synchronised = false;
+      return result;
+    }
+    provenFrom = begins[k + 1].out + recordOut[k + 1][r];
+  }
+  const Lane& last = lanes[kLanes - 1];
+  result.proven[kLanes - 2] = {provenFrom, static_cast<const std::uint8_t*>(last.out)};
+  result.next = {last.in, last.bit, lanes[0].out};
+  result.synchronised = true;
+  return result;
+}
+
+}  // namespace ravmolt
