@@ -1,7 +1,8 @@
 // Real files of several MiB, read through many refills of the source buffer and decoded mostly in
-// two-lane blocks, compared with the reference tree walk: data shaped like the corpus kinds, codes
-// that never resynchronise (so every second lane is dropped), random trees over random bits
-// (damaged files), and a write failure in the middle of a large decode.
+// blocks of lanes and on two threads, compared with the reference tree walk: data shaped like the
+// corpus kinds, codes in step everywhere and codes never in step (so every guessed start is
+// dropped), random trees over random bits (damaged files), and a write failure in the middle of a
+// large decode.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include "engine/decompressor.h"
 #include "engine/file_decode.h"
 #include "engine/source_stream.h"
+#include "tests/code_shapes.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -119,7 +121,8 @@ enum class LargeKind {
   randomBytes,
   skewedGeometric,
   fibonacci,
-  threeBits
+  threeBits,
+  neverInStep
 };
 
 struct LargeCase {
@@ -153,16 +156,14 @@ std::pair<FrequencyTable, Bytes> makeLargeCase(const LargeCase& value) {
       return {tools::fibonacciCounts(), std::move(data)};
     }
     case LargeKind::threeBits:
+    case LargeKind::neverInStep:
       break;
   }
-  // Eight equal counts: every code is 3 bits, and a lane started at a byte boundary that is not
-  // a multiple of 3 bits from the true start never falls onto the true boundaries.
-  FrequencyTable eight{};
-  for (std::size_t symbol = 0; symbol < 8; ++symbol) eight['a' + symbol] = 1;
-  Bytes data(value.size);
-  std::mt19937 random(23);
-  for (auto& byte : data) byte = static_cast<std::uint8_t>('a' + random() % 8);
-  return {eight, std::move(data)};
+  // Equal 3-bit codes are in step in every lane and segment, which start a multiple of 3 bits
+  // apart; the other code never falls into step, so every guessed start is dropped.
+  const FrequencyTable counts =
+      value.kind == LargeKind::threeBits ? testing::threeBitCounts() : testing::neverInStepCounts();
+  return {counts, testing::randomSymbols(counts, value.size, 23)};
 }
 
 const LargeCase kLargeCases[] = {
@@ -172,6 +173,7 @@ const LargeCase kLargeCases[] = {
     {"skewedGeometric", LargeKind::skewedGeometric, std::size_t{12} << 20},
     {"fibonacciAllSymbols", LargeKind::fibonacci, std::size_t{12} << 20},
     {"threeBitCodes", LargeKind::threeBits, std::size_t{7} << 20},
+    {"neverInStep", LargeKind::neverInStep, std::size_t{7} << 20},
 };
 
 class LargeFiles : public ::testing::TestWithParam<LargeCase> {};

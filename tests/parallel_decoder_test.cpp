@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/decompressor.h"
+#include "tests/code_shapes.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -129,7 +130,7 @@ SegmentPlan planOf(std::uint64_t bits, std::int32_t bitCount) {
   return {bits, count};  // the remainder joins the last segment
 }
 
-enum class Kind { corpus, threeBitCodes, deepCaterpillar, randomBits };
+enum class Kind { corpus, threeBitCodes, neverInStep, deepCaterpillar, randomBits };
 
 struct ParallelCase {
   const char* name;
@@ -156,14 +157,12 @@ Payload makePayload(const ParallelCase& value) {
       return encoded(frequencies, data);
     }
     case Kind::threeBitCodes: {
-      // Eight equal counts: every code is 3 bits, so a guess made a number of bits from a true
-      // boundary that is not a multiple of 3 never falls into step.
-      FrequencyTable eight{};
-      for (std::size_t symbol = 0; symbol < 8; ++symbol) eight['a' + symbol] = 1;
-      Bytes data(value.size);
-      std::mt19937 random(32);
-      for (auto& byte : data) byte = static_cast<std::uint8_t>('a' + random() % 8);
-      return encoded(eight, data);
+      const FrequencyTable counts = testing::threeBitCounts();
+      return encoded(counts, testing::randomSymbols(counts, value.size, 32));
+    }
+    case Kind::neverInStep: {
+      const FrequencyTable counts = testing::neverInStepCounts();
+      return encoded(counts, testing::randomSymbols(counts, value.size, 35));
     }
     case Kind::deepCaterpillar: {
       // 256 counts of INT32_MAX wrap into a caterpillar 255 levels deep; the data favours its
@@ -208,10 +207,12 @@ const ParallelCase kCases[] = {
     {"randomBytes", Kind::corpus, tools::CorpusKind::randomBytes, 300000, kSmall},
     {"skewedGeometric", Kind::corpus, tools::CorpusKind::skewedGeometric, 1500000, kSmall},
     {"fibonacci", Kind::corpus, tools::CorpusKind::fibonacciWeights, 1000000, kSmall},
-    // Segments a multiple of 24 bits apart: every guess is on a true boundary.
+    // Equal 3-bit codes and segments a multiple of 24 bits apart: every guess is on a true
+    // boundary.
     {"threeBitCodesInStep", Kind::threeBitCodes, {}, 300000, kSmall * 3},
-    // Segments 8 bits off a multiple of 3: no guess ever joins, so every segment is decoded a
-    // second time from a true boundary, and then the threads take turns without guessing.
+    // Segments 8 bits off a multiple of 3, or a code never in step: no guess ever joins, so every
+    // segment is decoded a second time from a true boundary, and then the threads take turns
+    // without guessing.
     {"threeBitCodesNeverInStep", Kind::threeBitCodes, {}, 300000, kSmall * 3 + 8},
     {"deepCaterpillar", Kind::deepCaterpillar, {}, 8000, kSmall},
     {"randomBits", Kind::randomBits, {}, 200000, kSmall + 8},

@@ -17,6 +17,7 @@
 #include "engine/decode_table.h"
 #include "engine/decompressor.h"
 #include "engine/file_decode.h"
+#include "tests/code_shapes.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -154,18 +155,16 @@ TEST(PayloadDecoder, MatchesTheTreeWalkOnLongRandomPayloads) {
   }
 }
 
-TEST(PayloadDecoder, RestoresCodesThatNeverResynchronise) {
-  // Eight equal counts: every code is 3 bits, so a lane started at a byte boundary that is not a
-  // multiple of 3 bits from the start never falls onto the true boundaries.
-  FrequencyTable frequencies{};
-  for (std::size_t symbol = 0; symbol < 8; ++symbol) frequencies['a' + symbol] = 1;
-  std::vector<std::uint8_t> data(400000);
-  std::mt19937 random(5);
-  for (auto& byte : data) byte = static_cast<std::uint8_t>('a' + random() % 8);
-  const Encoded encoded = encodeOrFail(frequencies, data);
-  NodeArena arena;
-  EXPECT_TRUE(sameBytes(
-      fastDecode(buildTree(frequencies, arena), encoded.payload, encoded.bitCount), data));
+TEST(PayloadDecoder, RestoresCodesWhoseLanesAreInStepOrNever) {
+  // Equal 3-bit codes put every lane in step from its start; the other code never falls into
+  // step, so every lane after the first is dropped until lanes are given up.
+  for (const FrequencyTable& counts : {testing::threeBitCounts(), testing::neverInStepCounts()}) {
+    const std::vector<std::uint8_t> data = testing::randomSymbols(counts, 400000, 5);
+    const Encoded encoded = encodeOrFail(counts, data);
+    NodeArena arena;
+    EXPECT_TRUE(
+        sameBytes(fastDecode(buildTree(counts, arena), encoded.payload, encoded.bitCount), data));
+  }
 }
 
 TEST(PayloadDecoder, RestoresCodesOf255Bits) {

@@ -1,0 +1,45 @@
+// Code trees whose shape decides whether a decoder started at a guessed position ever falls
+// into step with the true code boundaries.
+#pragma once
+
+#include <cstdint>
+#include <iterator>
+#include <random>
+#include <vector>
+
+#include "engine/format.h"
+
+namespace ravmolt::testing {
+
+// Eight equal counts: every code is 3 bits, so a guess a multiple of 3 bits from a true boundary
+// is in step at once, and any other guess never is.
+inline FrequencyTable threeBitCounts() {
+  FrequencyTable counts{};
+  for (std::size_t i = 0; i < 8; ++i) counts['a' + i] = 1;
+  return counts;
+}
+
+// Nine counts whose code lengths (2 to 4 bits) have no common divisor, yet a decoder started off a
+// true boundary stays off every one, on any bits. Found by searching, over small counts, for a
+// tree in which no pair of nodes two such decoders can stand on leads to both at the root.
+inline FrequencyTable neverInStepCounts() {
+  FrequencyTable counts{};
+  const std::int32_t weights[] = {6, 2, 4, 6, 5, 12, 10, 4, 4};
+  for (std::size_t i = 0; i < std::size(weights); ++i) counts['a' + i] = weights[i];
+  return counts;
+}
+
+// `size` bytes drawn at random from the symbols 'a', 'b', ... that have a positive count.
+inline std::vector<std::uint8_t> randomSymbols(const FrequencyTable& counts, std::size_t size,
+                                               std::uint32_t seed) {
+  std::vector<std::uint8_t> symbols;
+  for (std::size_t s = 0; s < counts.size(); ++s) {
+    if (counts[s] > 0) symbols.push_back(static_cast<std::uint8_t>(s));
+  }
+  std::vector<std::uint8_t> data(size);
+  std::mt19937 random(seed);
+  for (auto& byte : data) byte = symbols[random() % symbols.size()];
+  return data;
+}
+
+}  // namespace ravmolt::testing
