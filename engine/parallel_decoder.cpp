@@ -1,12 +1,16 @@
 #include "engine/parallel_decoder.h"
 
+#include <linux/futex.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <memory>
 #include <numeric>
 
@@ -18,8 +22,11 @@ namespace {
 
 // A payload of fewer segments is not worth a second thread.
 constexpr std::uint32_t kMinimumSegments = 4;
-// Turn and readiness values once a thread has stopped the run.
-constexpr std::uint32_t kStopped = UINT32_MAX;
+constexpr unsigned kThreads = 2;
+// Segments a thread may hold decoded but not yet written. Two let a thread that runs ahead keep
+// working while the other finishes the segment that must be written first.
+constexpr unsigned kSlotsPerThread = 2;
+constexpr unsigned kSlots = kThreads * kSlotsPerThread;
 // Waits spin this many times (tens of microseconds) before sleeping: a hand-over is usually due
 // soon, and waking a sleeping thread costs about as much.
 constexpr int kSpins = 4000;
@@ -43,26 +50,24 @@ bool readFully(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offset
   return true;
 }
 
-// Waits until `value` holds `wanted`; false when the run was stopped instead.
-bool awaitValue(const std::atomic<std::uint32_t>& value, std::uint32_t wanted) {
-  for (int spin = 0;; ++spin) {
-    const std::uint32_t now = value.load(std::memory_order_acquire);
-    if (now == wanted) return true;
-    if (now == kStopped) return false;
-    if (spin < kSpins) {
-      __builtin_ia32_pause();
-    } else {
-      value.wait(now, std::memory_order_acquire);
-    }
-  }
-}
+// A slot's state: the segment it holds and how far its decoding has got, in one word so that
+// both are read together. A thread fills only its own slots; the writer empties them.
+enum Phase : std::uint32_t {
+  kFree = 0,
+  kClaimed = 1,    // being read and decoded
+  kHeadReady = 2,  // the head window is decoded: the previous segment can be joined to it
+  kDone = 3,       // decoded to the end of the tail window
+};
+constexpr std::uint32_t stateOf(std::uint32_t segment, Phase phase) { return segment * 4 + phase; }
+constexpr std::uint32_t segmentOf(std::uint32_t state) { return state / 4; }
+constexpr Phase phaseOf(std::uint32_t state) { return static_cast<Phase>(state % 4); }
+static_assert(std::uint64_t{INT32_MAX} / kMinimumSegmentBits < UINT32_MAX / 4);
 
-// Moves `value` on from `from` to `to`, unless the run was stopped meanwhile.
-void advance(std::atomic<std::uint32_t>& value, std::uint32_t from, std::uint32_t to) {
-  value.compare_exchange_strong(from, to, std::memory_order_acq_rel);
-  value.notify_all();
-}
-
+// Two threads claim segments in order, each into a free slot of its own, decode them from their
+// start as if a code began there, and write them in order: whichever thread finds the next
+// segment ready takes the writer's role, proves where its true output joins the segment after it,
+// and writes it. A thread that falls behind (other work took its processor) just claims fewer
+// segments, so neither waits long on the other.
 class ParallelDecoder {
  public:
   ParallelDecoder(const TreeNode* root, const CodeShape& shape, int fd, std::uint64_t payloadOffset,
@@ -78,118 +83,200 @@ class ParallelDecoder {
   }
 
   std::optional<DecodeStatus> run() {
-    pthread_t worker;
-    if (::pthread_create(&worker, nullptr, &workerMain, this) != 0) return std::nullopt;
+    pthread_t helper;
+    if (::pthread_create(&helper, nullptr, &helperMain, this) != 0) return std::nullopt;
     work(0);
-    ::pthread_join(worker, nullptr);
+    ::pthread_join(helper, nullptr);
     return status_.load();
   }
 
  private:
-  // What a segment's owner publishes, once it has guessed, for the previous segment's join.
-  struct alignas(64) Head {
-    std::atomic<std::uint32_t> ready{0};  // 1 + the segment whose head is here
-    bool guessed = false;                 // false: decoding waited for a true start; no map
-    EdgeMap map{};
+  // Buffers for one segment, allocated when first used and reused: fresh memory is slow to touch.
+  struct Slot {
+    std::atomic<std::uint32_t> state{kFree};
+    std::unique_ptr<std::uint8_t[]> input;
+    std::unique_ptr<std::uint8_t[]> output;
+    SegmentResult result;
+    EdgeMap head{};        // the code starts of the head window, copied for the writer
+    bool guessed = false;  // decoded from its start as a guess; else not decoded at all
   };
 
-  static void* workerMain(void* self) {
+  static void* helperMain(void* self) {
     static_cast<ParallelDecoder*>(self)->work(1);
     return nullptr;
   }
 
   std::uint64_t startOf(std::uint32_t segment) const { return segment * plan_.segmentBits; }
   std::uint64_t stopOf(std::uint32_t segment) const {
-    return segment + 1 == plan_.count ? bitCount_ : startOf(segment + 1);
+    return isLast(segment) ? bitCount_ : startOf(segment + 1);
   }
+  bool isLast(std::uint32_t segment) const { return segment + 1 == plan_.count; }
   std::uint64_t longestSegmentBits() const {
     return std::max(plan_.segmentBits, bitCount_ - startOf(plan_.count - 1));
   }
+  std::size_t inputBytes() const {
+    return static_cast<std::size_t>(longestSegmentBits() / 8) + kTailReadBytes + 1;
+  }
+  std::size_t outputRoom() const {
+    return SegmentDecoder::outputRoom(longestSegmentBits(), shape_);
+  }
 
-  // Ends the run for both threads; the first reason given is the one reported.
+  bool finished() const {
+    return written_.load() == plan_.count || status_.load() != DecodeStatus::success;
+  }
+
+  // Every change a waiting thread could be waiting for moves `progress_` on and wakes it.
+  void setState(Slot& slot, std::uint32_t state) {
+    slot.state.store(state);
+    announce();
+  }
+  void announce() {
+    progress_.fetch_add(1);
+    if (sleepers_.load() > 0) {
+      ::syscall(SYS_futex, &progress_, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+    }
+  }
+  // Waits until `progress_` is no longer `seen`.
+  void awaitProgress(std::uint32_t seen) {
+    for (int spin = 0; spin < kSpins; ++spin) {
+      if (progress_.load(std::memory_order_acquire) != seen) return;
+      __builtin_ia32_pause();
+    }
+    sleepers_.fetch_add(1);
+    if (progress_.load() == seen) {
+      static_assert(sizeof progress_ == sizeof(std::uint32_t) &&
+                    std::atomic<std::uint32_t>::is_always_lock_free);
+      ::syscall(SYS_futex, &progress_, FUTEX_WAIT_PRIVATE, seen, nullptr, nullptr, 0);
+    }
+    sleepers_.fetch_sub(1);
+  }
+
+  // Ends the run; the first reason given is the one reported.
   void stop(DecodeStatus status) {
     DecodeStatus expected = DecodeStatus::success;
     status_.compare_exchange_strong(expected, status);
-    turn_.store(kStopped, std::memory_order_release);
-    turn_.notify_all();
-    for (Head& head : heads_) {
-      head.ready.store(kStopped, std::memory_order_release);
-      head.ready.notify_all();
+    announce();
+  }
+
+  void work(unsigned thread) {
+    SegmentDecoder decoder(table_, root_, shape_);
+    for (;;) {
+      const std::uint32_t seen = progress_.load();
+      writeWhatIsReady(decoder);
+      if (finished()) return;
+      Slot* free = nullptr;
+      for (unsigned k = 0; k < kSlotsPerThread && free == nullptr; ++k) {
+        Slot& slot = slots_[thread * kSlotsPerThread + k];
+        if (slot.state.load() == kFree) free = &slot;
+      }
+      if (free != nullptr && claimed_.load() < plan_.count) {
+        decodeSegment(claimed_.fetch_add(1), *free, decoder);
+        continue;
+      }
+      awaitProgress(seen);
     }
   }
 
-  // Decodes, joins and writes segments `role`, `role` + 2, ...
-  void work(unsigned role) {
-    const std::uint64_t payloadBytes = (bitCount_ + 7) / 8;
-    const std::size_t inputBytes =
-        static_cast<std::size_t>(longestSegmentBits() / 8) + kTailReadBytes + 1;
-    const std::size_t room = SegmentDecoder::outputRoom(longestSegmentBits(), shape_);
-    // Buffers are reused from segment to segment: fresh memory is slow to touch the first time.
-    const auto input = std::make_unique_for_overwrite<std::uint8_t[]>(inputBytes);
-    const auto output = std::make_unique_for_overwrite<std::uint8_t[]>(room);
-    SegmentDecoder decoder(table_, root_, shape_);
-    Head& head = heads_[role];
-    const Head& nextHead = heads_[role ^ 1];
-
-    for (std::uint32_t segment = role; segment < plan_.count; segment += 2) {
-      const std::uint64_t start = startOf(segment);
-      const std::uint64_t stop = stopOf(segment);
-      const bool last = segment + 1 == plan_.count;
-      const std::uint64_t endByte = last ? payloadBytes : stop / 8 + kTailReadBytes;
-      if (!readFully(fd_, input.get(), static_cast<std::size_t>(endByte - start / 8),
-                     payloadOffset_ + start / 8)) {
-        this->stop(DecodeStatus::invalidFormat);  // the source shrank after it was checked
-        return;
-      }
-      const SegmentInput in{input.get(), start};
-
-      // Guess: decode from the segment's start before its true start is known.
-      const bool guess = segment == 0 || failures_.load(std::memory_order_relaxed) <= kAllowance;
-      SegmentResult result;
-      if (guess) decoder.begin(in, start, output.get(), room, result);
-      head.guessed = guess && segment > 0;
-      head.map = result.head;
-      advance(head.ready, segment < 2 ? 0 : segment - 1, segment + 1);
-      if (guess) decoder.finish(stop, last, result);
-
-      if (!awaitValue(turn_, segment)) return;
-      std::size_t from = joinIndex_;
-      if (redo_) {  // the guess did not join (or was not made): decode from a true boundary
-        decoder.begin(in, redoBit_, output.get(), room, result);
-        decoder.finish(stop, last, result);
-        from = 0;
-      }
-      std::size_t to = result.count;
-      if (!last) {
-        if (!awaitValue(nextHead.ready, segment + 2)) return;
-        to = joinNext(result, stop, nextHead);
-      }
-      if (!destination_.write(output.get() + from, to - from)) {
-        this->stop(DecodeStatus::writeFailed);
-        return;
-      }
-      advance(turn_, segment, segment + 1);
+  // Reads segment `segment` into `slot` and decodes it from its start, unless guessing has been
+  // given up; then the writer decodes it once its true start is known.
+  void decodeSegment(std::uint32_t segment, Slot& slot, SegmentDecoder& decoder) {
+    if (segment >= plan_.count) return;
+    setState(slot, stateOf(segment, kClaimed));
+    if (!slot.input) {
+      slot.input = std::make_unique_for_overwrite<std::uint8_t[]>(inputBytes());
+      slot.output = std::make_unique_for_overwrite<std::uint8_t[]>(outputRoom());
     }
+    const std::uint64_t first = startOf(segment) / 8;
+    const std::uint64_t end =
+        isLast(segment) ? (bitCount_ + 7) / 8 : stopOf(segment) / 8 + kTailReadBytes;
+    if (!readFully(fd_, slot.input.get(), static_cast<std::size_t>(end - first),
+                   payloadOffset_ + first)) {
+      stop(DecodeStatus::invalidFormat);  // the source shrank after it was checked
+      return;
+    }
+    slot.guessed = segment == 0 || failures_.load(std::memory_order_relaxed) <= kAllowance;
+    if (slot.guessed) {
+      decoder.begin({slot.input.get(), startOf(segment)}, startOf(segment), slot.output.get(),
+                    outputRoom(), slot.result);
+      slot.head = slot.result.head;
+    }
+    setState(slot, stateOf(segment, kHeadReady));
+    if (slot.guessed) decoder.finish(stopOf(segment), isLast(segment), slot.result);
+    setState(slot, stateOf(segment, kDone));
+  }
+
+  // The slot holding `segment` at least as far as `phase`, if any.
+  Slot* find(std::uint32_t segment, Phase phase) {
+    for (Slot& slot : slots_) {
+      const std::uint32_t state = slot.state.load();
+      if (phaseOf(state) != kFree && segmentOf(state) == segment && phaseOf(state) >= phase) {
+        return &slot;
+      }
+    }
+    return nullptr;
+  }
+
+  // The next segment can be written once it is decoded and the one after it can be joined on.
+  bool nextIsReady() {
+    const std::uint32_t next = written_.load();
+    if (next >= plan_.count || find(next, kDone) == nullptr) return false;
+    return isLast(next) || find(next + 1, kHeadReady) != nullptr;
+  }
+
+  // Takes the writer's role if the next segment is ready and nobody has it, and writes every
+  // segment that is ready. After giving the role up it looks again: a segment that became ready
+  // meanwhile may have been turned away by the role being taken.
+  void writeWhatIsReady(SegmentDecoder& decoder) {
+    while (status_.load() == DecodeStatus::success && nextIsReady()) {
+      bool expected = false;
+      if (!writing_.compare_exchange_strong(expected, true)) return;
+      while (status_.load() == DecodeStatus::success && nextIsReady()) writeNext(decoder);
+      writing_.store(false);
+    }
+  }
+
+  // Writes segment written_, whose output is true from joinIndex_ on, or from its true start
+  // turnStart_ when it did not join (redo_); then joins the segment after it.
+  void writeNext(SegmentDecoder& decoder) {
+    const std::uint32_t segment = written_.load();
+    Slot& slot = *find(segment, kDone);
+    std::size_t from = joinIndex_;
+    if (redo_ || !slot.guessed) {
+      decoder.begin({slot.input.get(), startOf(segment)}, turnStart_, slot.output.get(),
+                    outputRoom(), slot.result);
+      decoder.finish(stopOf(segment), isLast(segment), slot.result);
+      from = 0;
+    }
+    std::size_t to = slot.result.count;
+    if (!isLast(segment))
+      to = joinNext(slot.result, stopOf(segment), *find(segment + 1, kHeadReady));
+    if (!destination_.write(slot.output.get() + from, to - from)) {
+      stop(DecodeStatus::writeFailed);
+      return;
+    }
+    written_.store(segment + 1);
+    setState(slot, kFree);
   }
 
   // Joins a segment whose output is true from its join on with the next one: returns where the
-  // segment's output ends, and records where the next segment's begins.
-  std::size_t joinNext(const SegmentResult& result, std::uint64_t stop, const Head& next) {
-    const unsigned common = next.guessed ? firstCommonStart(result.tail, next.map) : kEdgeBits;
+  // segment's output ends, and records where the next segment's true output begins.
+  std::size_t joinNext(const SegmentResult& result, std::uint64_t stop, const Slot& next) {
+    const unsigned common = next.guessed ? firstCommonStart(result.tail, next.head) : kEdgeBits;
     if (common < kEdgeBits) {
-      joinIndex_ = codeStartsBelow(next.map, common);
+      joinIndex_ = codeStartsBelow(next.head, common);
       redo_ = false;
+      turnStart_ = stop + common;
       failures_.store(failures_.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
       return result.tailBase + codeStartsBelow(result.tail, common);
+    }
+    if (next.guessed) {
+      failures_.store(failures_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     }
     // The tail window always holds a code start, as no code is as long as the window.
     const unsigned last = lastCodeStart(result.tail);
     joinIndex_ = 0;
     redo_ = true;
-    redoBit_ = stop + last;
-    if (next.guessed) {
-      failures_.store(failures_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-    }
+    turnStart_ = stop + last;
     return result.tailBase + codeStartsBelow(result.tail, last);
   }
 
@@ -206,14 +293,21 @@ class ParallelDecoder {
   SegmentPlan plan_;
   DestinationStream& destination_;
 
+  std::array<Slot, kSlots> slots_;
+  std::atomic<std::uint32_t> claimed_{0};  // segments claimed so far
+  std::atomic<std::uint32_t> written_{0};  // segments written so far
   std::atomic<DecodeStatus> status_{DecodeStatus::success};
-  std::atomic<int> failures_{0};  // changed only by the thread whose turn it is
-  Head heads_[2];
-  alignas(64) std::atomic<std::uint32_t> turn_{0};  // the next segment to be written
-  // Where segment turn_'s true output begins; set by the writer of the one before.
-  std::size_t joinIndex_ = 0;  // an index into its guessed output
-  bool redo_ = false;          // or: its guess did not join; decode again from redoBit_
-  std::uint64_t redoBit_ = 0;
+  alignas(64) std::atomic<std::uint32_t> progress_{0};
+  std::atomic<std::uint32_t> sleepers_{0};
+  std::atomic<int> failures_{0};  // changed only by the writer
+
+  // The writer's role and what only the writer touches: where segment written_'s true output
+  // begins, as the payload bit of a true code start and the index of that code's symbol in the
+  // segment's guessed output (or redo_: the guess did not join, decode again from turnStart_).
+  std::atomic<bool> writing_{false};
+  std::uint64_t turnStart_ = 0;
+  std::size_t joinIndex_ = 0;
+  bool redo_ = false;
 };
 
 bool fitsPlan(const SegmentPlan& plan, std::uint64_t bitCount) {

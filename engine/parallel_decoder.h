@@ -1,11 +1,13 @@
 // The payload decoder on two threads, for large files from a descriptor to a descriptor.
 //
-// The payload is cut into segments of equal bit length. Each thread takes every other segment:
-// it reads the segment's bytes itself, decodes them from the segment's start as if a code began
-// there (see SegmentDecoder), then, in segment order, proves where its output joins the previous
-// segment's and writes it. A join that cannot be proven (the codes did not fall into step within
-// the edge window) costs a second decode of that segment from a true code boundary, never a
-// wrong byte; when that keeps happening, guessing stops and the threads take turns.
+// The payload is cut into segments of equal bit length. The threads claim segments in order,
+// read each one's bytes themselves and decode it from its start as if a code began there (see
+// SegmentDecoder). Whichever thread finds the next segment due decoded writes it: it proves where
+// the segment's output joins the next one's, and writes the output up to there. A join that
+// cannot be proven (the codes did not fall into step within the edge window) costs a second
+// decode of the next segment from a true code boundary, never a wrong byte; when that keeps
+// happening, guessing stops and the writer decodes every segment from its true start. A thread
+// that loses its processor to other work simply claims fewer segments.
 #pragma once
 
 #include <cstdint>

@@ -211,8 +211,8 @@ const ParallelCase kCases[] = {
     // boundary.
     {"threeBitCodesInStep", Kind::threeBitCodes, {}, 300000, kSmall * 3},
     // Segments 8 bits off a multiple of 3, or a code never in step: no guess ever joins, so every
-    // segment is decoded a second time from a true boundary, and then the threads take turns
-    // without guessing.
+    // segment is decoded a second time from a true boundary, and then guessing stops and the
+    // writer decodes every segment from its true start.
     {"threeBitCodesNeverInStep", Kind::threeBitCodes, {}, 300000, kSmall * 3 + 8},
     {"deepCaterpillar", Kind::deepCaterpillar, {}, 8000, kSmall},
     {"randomBits", Kind::randomBits, {}, 200000, kSmall + 8},
