@@ -4,6 +4,7 @@
 // into output memory. Everything here starts and stops on code boundaries.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -51,10 +52,14 @@ void decodeLongCode(const DecodeTable& table, Lane& lane);
 
 // One window's worth of lookups, then the rest of a long code if one starts. Needs
 // kInputMargin bytes of input and kOutputMargin bytes of room.
+//
+// The window's lowest bit, never looked at (lookups take at most 55 of its >= 57 payload bits),
+// is set as a marker: shifting the window left by each entry's bits carries it up by exactly the
+// bits consumed, so one count of trailing zeros at the end replaces a running sum.
 [[gnu::always_inline]] inline void decodeWindow(const DecodeTable& table, const DecodeEntry* root,
                                                 Lane& lane) {
-  std::uint64_t window = windowAt(lane.in, lane.bit);
-  unsigned used = lane.bit;
+  static_assert(kLookupsPerWindow * DecodeTable::kTableBits < 57);
+  std::uint64_t window = windowAt(lane.in, lane.bit) | 1;
   std::uint8_t* out = lane.out;
   int step = 0;
   for (; step < kLookupsPerWindow; ++step) {
@@ -63,8 +68,8 @@ void decodeLongCode(const DecodeTable& table, Lane& lane);
     storeSymbols(out, entry);
     out += DecodeTable::symbolCountOf(entry);
     window <<= (entry & 63);
-    used += DecodeTable::bitsOf(entry);
   }
+  const unsigned used = lane.bit + static_cast<unsigned>(std::countr_zero(window));
   lane.in += used >> 3;
   lane.bit = used & 7;
   lane.out = out;

@@ -1,6 +1,6 @@
 // The two-thread decoder against the reference tree walk, with segments forced small so that a
 // few MiB make dozens of joins: joins proven in the edge window, joins that can never be proven
-// (every guess redone, then turns without guessing), 255-bit codes across segment edges, random
+// (every guess redone, then no more guessing), 255-bit codes across segment edges, random
 // bits, the segment plan itself, and a write failure or a shrunken source stopping both threads.
 #include "engine/parallel_decoder.h"
 
