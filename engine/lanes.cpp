@@ -1,6 +1,7 @@
 #include "engine/lanes.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 namespace ravmolt {
@@ -27,16 +28,43 @@ inline std::int64_t bitsBetween(const std::uint8_t* fromIn, unsigned fromBit,
          static_cast<std::int64_t>(fromBit);
 }
 
-// Decodes windows of every lane in turn while all lanes are short of their stops. The lanes are
-// copied into locals indexed by constants, so that they live in registers.
+// One window of decodeWindow for a lane kept as a bit position from `base` and its output: two
+// registers a lane, so that all lanes and the table fit in the processor's registers.
+[[gnu::always_inline]] inline void decodeWindowAt(const Table& table, const DecodeEntry* root,
+                                                  const std::uint8_t* base, std::uint64_t& bit,
+                                                  std::uint8_t*& out) {
+  std::uint64_t window = windowAt(base + bit / 8, static_cast<unsigned>(bit % 8)) | 1;
+  int step = 0;
+  for (; step < kLookupsPerWindow; ++step) {
+    const DecodeEntry entry = root[peekBits(window, Table::kTableBits)];
+    if (Table::symbolCountOf(entry) == 0) break;
+    storeSymbols(out, entry);
+    out += Table::symbolCountOf(entry);
+    window <<= (entry & 63);
+  }
+  bit += static_cast<unsigned>(std::countr_zero(window));
+  if (step < kLookupsPerWindow) [[unlikely]] {
+    Lane lane{base + bit / 8, static_cast<unsigned>(bit % 8), out};
+    decodeLongCode(table, lane);
+    bit = static_cast<std::uint64_t>(lane.in - base) * 8 + lane.bit;
+    out = lane.out;
+  }
+}
+
+// Decodes windows of every lane in turn while all lanes are short of their stops.
 template <std::size_t... k>
 [[gnu::always_inline]] inline void interleave(const Table& table, const DecodeEntry* root,
                                               std::array<Lane, kLanes>& lanes,
                                               const std::array<const std::uint8_t*, kLanes>& stops,
                                               std::index_sequence<k...>) {
-  std::array<Lane, kLanes> local = lanes;
-  while (((local[k].in < stops[k]) & ...)) (decodeWindow(table, root, local[k]), ...);
-  lanes = local;
+  const std::uint8_t* const base = lanes[0].in;
+  std::array<std::uint64_t, kLanes> bit{
+      (static_cast<std::uint64_t>(lanes[k].in - base) * 8 + lanes[k].bit)...};
+  std::array<std::uint8_t*, kLanes> out{lanes[k].out...};
+  const std::array<std::uint64_t, kLanes> stop{
+      (static_cast<std::uint64_t>(stops[k] - base) * 8)...};
+  while (((bit[k] < stop[k]) & ...)) (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
+  ((lanes[k] = {base + bit[k] / 8, static_cast<unsigned>(bit[k] % 8), out[k]}), ...);
 }
 
 }  // namespace
