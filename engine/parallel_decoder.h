@@ -29,7 +29,7 @@ struct SegmentPlan {
 // Segments of at most `outputBytes` of output each, starting where the codes can fall into
 // step: on whole bytes and on multiples of every code length's common divisor.
 SegmentPlan planSegments(const CodeShape& shape, std::int32_t bitCount,
-                         std::size_t outputBytes = std::size_t{1024} << 10);
+                         std::size_t outputBytes = std::size_t{512} << 10);
 
 // Decodes the `bitCount` payload bits at the source's position into `destination`, as
 // decodePayload does, when it pays: both ends are descriptors, the plan has several segments and
