@@ -56,14 +56,4 @@ CodeShape shapeOf(const TreeNode* root) {
   return shape;
 }
 
-ByteTranslation::ByteTranslation(const TreeNode* root) {
-  for (unsigned byte = 0; byte < 256; ++byte) {
-    const TreeNode* node = root;
-    for (int bit = 7; bit >= 0 && !isLeaf(node); --bit) {
-      node = ((byte >> bit) & 1U) != 0 ? node->right : node->left;
-    }
-    symbolOf[byte] = node->symbol;  // meaningful only when every code is 8 bits
-  }
-}
-
 }  // namespace ravmolt

@@ -101,14 +101,9 @@ struct CodeShape {
 };
 CodeShape shapeOf(const TreeNode* root);
 
-// All 256 codes are 8 bits long (flat counts, as for random bytes): every payload byte is one
-// code, so decoding is a byte translation through this table (built for any tree, used only then).
+// All 256 codes are 8 bits long: decoding is a byte translation (see ByteTranslation).
 inline bool isByteTranslation(const CodeShape& shape) {
   return shape.shortest == 8 && shape.longest == 8;
 }
-struct ByteTranslation {
-  explicit ByteTranslation(const TreeNode* root);
-  std::uint8_t symbolOf[256];
-};
 
 }  // namespace ravmolt

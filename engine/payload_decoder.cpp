@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "engine/bit_window.h"
+#include "engine/byte_translation.h"
 #include "engine/decode_kernel.h"
 #include "engine/lanes.h"
 #include "engine/parallel_decoder.h"
@@ -26,12 +27,7 @@ static_assert(kLaneOutputBytes <= DestinationStream::kBufferSize);
 
 DecodeStatus translateBytes(const TreeNode* root, SourceStream& source, std::int32_t bitCount,
                             DestinationStream& destination) {
-  std::array<std::uint8_t, 256> symbolOf{};
-  for (unsigned byte = 0; byte < 256; ++byte) {
-    const TreeNode* node = root;
-    for (int bit = 7; bit >= 0; --bit) node = ((byte >> bit) & 1U) != 0 ? node->right : node->left;
-    symbolOf[byte] = node->symbol;
-  }
+  const ByteTranslation translation(root);
   std::uint64_t left = static_cast<std::uint64_t>(bitCount) / 8;
   while (left > 0) {
     const std::span<const std::uint8_t> input = source.buffered();
@@ -39,7 +35,7 @@ DecodeStatus translateBytes(const TreeNode* root, SourceStream& source, std::int
     std::uint8_t* out = destination.reserve(1);
     const std::size_t count = std::min<std::uint64_t>(
         {left, input.size(), static_cast<std::uint64_t>(destination.limit() - out)});
-    for (std::size_t i = 0; i < count; ++i) out[i] = symbolOf[input[i]];
+    translation.apply(input.data(), out, count);
     destination.commit(out + count);
     source.advance(count);
     left -= count;

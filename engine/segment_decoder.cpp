@@ -66,7 +66,7 @@ void SegmentDecoder::decodeBulk(const std::uint8_t* inEnd) {
     const std::uint8_t* const last = inEnd - kInputMargin;
     if (lane_.in < last) {
       const auto count = static_cast<std::size_t>(last - lane_.in);
-      for (std::size_t i = 0; i < count; ++i) lane_.out[i] = translation_.symbolOf[lane_.in[i]];
+      translation_.apply(lane_.in, lane_.out, count);
       lane_.in += count;
       lane_.out += count;
     }

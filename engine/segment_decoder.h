@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/byte_translation.h"
 #include "engine/code_tree.h"
 #include "engine/decode_kernel.h"
 #include "engine/decode_table.h"
