@@ -63,7 +63,8 @@ template <std::size_t... k>
   std::array<std::uint8_t*, kLanes> out{lanes[k].out...};
   const std::array<std::uint64_t, kLanes> stop{
       (static_cast<std::uint64_t>(stops[k] - base) * 8)...};
-  while (((bit[k] < stop[k]) & ...)) (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
+  while ((static_cast<unsigned>(bit[k] < stop[k]) & ...) != 0)
+    (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
   ((lanes[k] = {base + bit[k] / 8, static_cast<unsigned>(bit[k] % 8), out[k]}), ...);
 }
 
