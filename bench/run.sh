@@ -10,12 +10,12 @@
 #
 #   bench/run.sh [folder]      work in a new temporary folder under `folder` (default /tmp)
 #
-# Environment: RUNS (default 5), SIZE (bytes per corpus, default 67108864), BIG (bytes of the
+# Environment: RUNS (default 9), SIZE (bytes per corpus, default 67108864), BIG (bytes of the
 # large output for the memory check, default 1342177280; 0 skips it).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-RUNS=${RUNS:-5}
+RUNS=${RUNS:-9}
 SIZE=${SIZE:-67108864}
 BIG=${BIG:-1342177280}
 BASE=${1:-/tmp}

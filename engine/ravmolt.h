@@ -43,6 +43,9 @@ using SinkFunction = bool (*)(void* context, const std::uint8_t* data, std::size
 //   writeFailed            writing, flushing or closing the destination failed (for example a
 //                          full disk); an incomplete regular destination file is removed.
 // The source is never written. Paths are ordinary null-terminated file system paths.
+// A large file is decoded on two threads when the process may run on two processors: the call
+// starts one thread of its own and has ended it before it returns. Calls on different files may
+// run at the same time.
 DecodeStatus decompressFile(const char* sourcePath, const char* destinationPath);
 
 // Restores the compressed bytes `compressed` and hands the result to `sink` (not null) in blocks,
@@ -51,6 +54,7 @@ DecodeStatus decompressFile(const char* sourcePath, const char* destinationPath)
 // Returns success (every restored byte was taken by the sink), invalidFormat (the bytes are not a
 // valid compressed file; the sink was never called) or writeFailed (the sink returned false).
 // A file that announces no bits restores to nothing: success with the sink never called.
+// The decode runs on the calling thread only, which is the one that calls the sink.
 DecodeStatus decompressBuffer(std::span<const std::uint8_t> compressed, SinkFunction sink,
                               void* context);
 
