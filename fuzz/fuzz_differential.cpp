@@ -8,9 +8,12 @@
 //            the bytes it announces (else the whole payload follows); bit 2 long payload; bit 3
 //            read from a file (else from memory); bit 4 the sink refuses bytes past a cap; bit 5
 //            a long payload repeats the given bytes (else it is generated from them); bit 6 a
-//            short payload is cut at a sample of cut-offs (else at every one)
+//            short payload is cut at a sample of cut-offs (else at every one); bit 7 with bits 2
+//            and 3, the long payload is decoded on two threads in segments forced short, into a
+//            file (the sink's cap does not apply)
 //   then     with bit 2: 3 bytes, the long payload's length; with bit 3: 2 bytes, the file offset
-//            of the payload in 2-byte units; with bit 4: 3 bytes, the cap
+//            of the payload in 2-byte units; with bit 4: 3 bytes, the cap; with bit 7: 1 byte,
+//            the segments' length beyond the shortest allowed, in bytes
 //   then     the entries (symbol, count); the rest is the payload, or the long payload's seed.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -21,12 +24,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
 #include "engine/bit_reader.h"
 #include "engine/code_tree.h"
 #include "engine/decompressor.h"
+#include "engine/parallel_decoder.h"
 #include "engine/payload_decoder.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reference_decode.h"
@@ -142,13 +147,52 @@ class PayloadSource {
   // file is cut to them, so calls must come with `available` never growing.
   DecodeStatus decode(const TreeNode* root, std::span<const std::uint8_t> payload,
                       std::size_t available, std::int32_t cut, DestinationStream& destination) {
+    return decodeWith(payload, available, [&](SourceStream& source) {
+      return decodePayload(root, source, cut, destination);
+    });
+  }
+
+  // The same on two threads in segments of `segmentBits`, into an anonymous file whose contents
+  // are returned in `output`; nothing when the plan does not fit the cut-off.
+  std::optional<DecodeStatus> decodeOnTwoThreads(const TreeNode* root,
+                                                 std::span<const std::uint8_t> payload,
+                                                 std::size_t available, std::int32_t cut,
+                                                 std::uint64_t segmentBits,
+                                                 std::vector<std::uint8_t>& output) {
+    const auto count = static_cast<std::uint32_t>(static_cast<std::uint64_t>(cut) / segmentBits);
+    if (fd_ < 0 || count < 2) return std::nullopt;
+    const int out = ::memfd_create("output", MFD_CLOEXEC);
+    if (out < 0) checks::fail("differential", "cannot make the output file");
+    std::optional<DecodeStatus> status;
+    decodeWith(payload, available, [&](SourceStream& source) {
+      DestinationStream destination(out);
+      status = decodeInParallel(root, shapeOf(root), source, cut, destination,
+                                SegmentPlan{segmentBits, count});
+      if (status == DecodeStatus::success && !destination.flush()) {
+        status = DecodeStatus::writeFailed;
+      }
+      return DecodeStatus::success;
+    });
+    output.resize(static_cast<std::size_t>(::lseek(out, 0, SEEK_END)));
+    if (::pread(out, output.data(), output.size(), 0) != static_cast<ssize_t>(output.size())) {
+      checks::fail("differential", "cannot read the output file");
+    }
+    ::close(out);
+    return status;
+  }
+
+ private:
+  // Runs `decode` on a source stream over the first `available` bytes of `payload`.
+  template <typename Decode>
+  DecodeStatus decodeWith(std::span<const std::uint8_t> payload, std::size_t available,
+                          Decode decode) {
     if (fd_ < 0) {
       // A fresh heap copy ending exactly at the last readable byte, so that reading one byte too
       // far is caught by the address sanitizer.
       const std::vector<std::uint8_t> bytes(
           payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(available));
       SourceStream source(bytes);
-      return decodePayload(root, source, cut, destination);
+      return decode(source);
     }
     const std::uint64_t size = offset_ + available;
     if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) checks::fail("differential", "ftruncate");
@@ -157,10 +201,9 @@ class PayloadSource {
     source.seek(0);
     (void)source.readByte(first);
     source.seek(offset_);
-    return decodePayload(root, source, cut, destination);
+    return decode(source);
   }
 
- private:
   int fd_ = -1;
   std::size_t offset_;
 };
@@ -184,6 +227,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t longLength = longMode ? input.take(3) % kMaxLongPayload + 1 : 0;
   const std::size_t fileOffset = fromFile ? std::size_t{2} * input.take(2) : 0;
   const std::size_t cap = capped ? input.take(3) : SIZE_MAX;
+  const bool twoThreads = (flags & 128U) != 0 && longMode && fromFile;
+  const std::uint64_t segmentBits =
+      (flags & 128U) != 0 ? kMinimumSegmentBits + 8 * std::uint64_t{input.take(1)} : 0;
 
   FrequencyTable frequencies{};
   const std::size_t entrySize = wideCounts ? 5 : 2;
@@ -241,15 +287,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   source.load(payload);
   static checks::MemoryDestination sink;
   sink.setCap(cap);
+  std::vector<std::uint8_t> written;
   for (const std::int32_t cut : cuts) {
-    DestinationStream& destination = sink.start();
+    const std::size_t expected = lengths[static_cast<std::size_t>(cut)];
     const auto announced = static_cast<std::size_t>(cut + 7) / 8;
-    DecodeStatus status =
-        source.decode(root, payload, exactPayload ? announced : payload.size(), cut, destination);
+    const std::size_t available = exactPayload ? announced : payload.size();
+    if (twoThreads) {
+      const auto status =
+          source.decodeOnTwoThreads(root, payload, available, cut, segmentBits, written);
+      if (!status) continue;
+      ++decodesCompared;
+      if (*status != DecodeStatus::success || written.size() != expected ||
+          !std::equal(written.begin(), written.end(), reference.begin())) {
+        checks::fail("differential", "the two-thread decoder differs from walkTree");
+      }
+      continue;
+    }
+    DestinationStream& destination = sink.start();
+    DecodeStatus status = source.decode(root, payload, available, cut, destination);
     if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
 
     ++decodesCompared;
-    const std::size_t expected = lengths[static_cast<std::size_t>(cut)];
     const std::vector<std::uint8_t>& output = sink.bytes();
     if (!std::equal(
             output.begin(), output.end(), reference.begin(),

@@ -116,6 +116,17 @@ int main(int argc, char** argv) {
   Bytes boundary = concat(concat(Bytes{5, 2 | 4 | 8}, le(50000, 3)), le(60000, 2));
   boundary.insert(boundary.end(), {'a', 5, 'b', 2, 'c', 1, 'd', 1, 'r', 2});
   write(differential / "long-file-buffer-boundary", concat(boundary, text("abracadabra")));
+  // Two threads: 80000 bytes in segments 4096 + 37 bytes long, and 4096 + 1 bytes of 3-bit codes,
+  // which no guessed start joins.
+  Bytes twoThreads = concat(concat(Bytes{5, 4 | 8 | 128}, le(80000, 3)), le(7, 2));
+  twoThreads.push_back(37);
+  twoThreads.insert(twoThreads.end(), {'a', 5, 'b', 2, 'c', 1, 'd', 1, 'r', 2});
+  write(differential / "long-two-threads", concat(twoThreads, text("abracadabra")));
+  Bytes twoThreadsOffStep = concat(concat(Bytes{8, 4 | 8 | 128}, le(70000, 3)), le(3, 2));
+  twoThreadsOffStep.push_back(1);
+  for (std::uint8_t symbol = 'a'; symbol < 'a' + 8; ++symbol)
+    twoThreadsOffStep.insert(twoThreadsOffStep.end(), {symbol, 3});
+  write(differential / "long-two-threads-off-step", concat(twoThreadsOffStep, text("eight")));
 
   // round_trip: flags, optional table, data.
   const fs::path roundTrip = root / "round_trip";
