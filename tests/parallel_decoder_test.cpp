@@ -130,7 +130,7 @@ SegmentPlan planOf(std::uint64_t bits, std::int32_t bitCount) {
   return {bits, count};  // the remainder joins the last segment
 }
 
-enum class Kind { corpus, threeBitCodes, neverInStep, deepCaterpillar, randomBits };
+enum class Kind { corpus, threeBitCodes, neverInStep, deepCaterpillar, randomBits, singleSymbol };
 
 struct ParallelCase {
   const char* name;
@@ -180,6 +180,16 @@ Payload makePayload(const ParallelCase& value) {
       }
       return encoded(counts, data);
     }
+    case Kind::singleSymbol: {
+      // One symbol with the code 0 and the filler space with the code 1: every bit is a code.
+      std::mt19937 random(36);
+      Payload payload;
+      payload.frequencies['A'] = 4;
+      payload.bytes.resize(value.size);
+      for (auto& byte : payload.bytes) byte = static_cast<std::uint8_t>(random());
+      payload.bitCount = static_cast<std::int32_t>(8 * value.size - 3);
+      return payload;
+    }
     case Kind::randomBits: {
       // Arbitrary bits under an arbitrary tree, cut inside the last byte.
       std::mt19937 random(34);
@@ -216,6 +226,7 @@ const ParallelCase kCases[] = {
     {"threeBitCodesNeverInStep", Kind::threeBitCodes, {}, 300000, kSmall * 3 + 8},
     {"deepCaterpillar", Kind::deepCaterpillar, {}, 8000, kSmall},
     {"randomBits", Kind::randomBits, {}, 200000, kSmall + 8},
+    {"singleSymbol", Kind::singleSymbol, {}, 40000, kSmall},
 };
 
 class ParallelDecoderCases : public ::testing::TestWithParam<ParallelCase> {};
