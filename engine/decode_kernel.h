@@ -53,7 +53,7 @@ void decodeLongCode(const DecodeTable& table, Lane& lane);
 // One window's worth of lookups, then the rest of a long code if one starts. Needs
 // kInputMargin bytes of input and kOutputMargin bytes of room.
 //
-// The window's lowest bit, never looked at (lookups take at most 55 of its >= 57 payload bits),
+// The window's lowest bit, never looked at (a window's lookups take fewer than its 57 payload bits),
 // is set as a marker: shifting the window left by each entry's bits carries it up by exactly the
 // bits consumed, so one count of trailing zeros at the end replaces a running sum.
 [[gnu::always_inline]] inline void decodeWindow(const DecodeTable& table, const DecodeEntry* root,

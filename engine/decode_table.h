@@ -27,7 +27,7 @@ using DecodeEntry = std::uint64_t;
 
 class DecodeTable {
  public:
-  static constexpr int kTableBits = 12;
+  static constexpr int kTableBits = 13;
   static constexpr std::size_t kTableSize = std::size_t{1} << kTableBits;
   static constexpr unsigned kMaxSymbols = 6;
   static constexpr unsigned kSymbolShift = 16;
