@@ -80,11 +80,25 @@ class ParallelDecoder {
         plan_(plan),
         destination_(destination) {
     table_.build(root);
+    if (::sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) CPU_ZERO(&allowed_);
   }
 
   std::optional<DecodeStatus> run() {
     pthread_t helper;
-    if (::pthread_create(&helper, nullptr, &helperMain, this) != 0) return std::nullopt;
+    // The helper starts on a processor other than this thread's: left to itself, the scheduler
+    // now and then starts it here, and the two share one processor until the next rebalancing,
+    // a few milliseconds on. It takes back every allowed processor once it runs.
+    pthread_attr_t attributes;
+    if (::pthread_attr_init(&attributes) != 0) return std::nullopt;
+    cpu_set_t elsewhere = allowed_;
+    const int here = ::sched_getcpu();
+    if (here >= 0 && here < CPU_SETSIZE) CPU_CLR(here, &elsewhere);
+    if (CPU_COUNT(&elsewhere) > 0) {
+      (void)::pthread_attr_setaffinity_np(&attributes, sizeof elsewhere, &elsewhere);
+    }
+    const int created = ::pthread_create(&helper, &attributes, &helperMain, this);
+    ::pthread_attr_destroy(&attributes);
+    if (created != 0) return std::nullopt;
     work(0);
     ::pthread_join(helper, nullptr);
     return status_.load();
@@ -102,7 +116,9 @@ class ParallelDecoder {
   };
 
   static void* helperMain(void* self) {
-    static_cast<ParallelDecoder*>(self)->work(1);
+    auto& decoder = *static_cast<ParallelDecoder*>(self);
+    (void)::sched_setaffinity(0, sizeof decoder.allowed_, &decoder.allowed_);
+    decoder.work(1);
     return nullptr;
   }
 
@@ -292,6 +308,7 @@ class ParallelDecoder {
   std::uint64_t bitCount_;
   SegmentPlan plan_;
   DestinationStream& destination_;
+  cpu_set_t allowed_;  // the processors this thread may run on
 
   std::array<Slot, kSlots> slots_;
   std::atomic<std::uint32_t> claimed_{0};  // segments claimed so far
