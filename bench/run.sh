@@ -91,6 +91,9 @@ for name in "${CORPORA[@]}"; do
   rm -f "$WORK/check"
 done
 
+# Write the corpora out now, so that their writeback does not land in the timed rounds.
+sync
+
 TOOLS=(ravmolt plain zstd lz4 cat)
 run_tool() {
   local tool=$1 name=$WORK/$2 out=$WORK/out
@@ -118,6 +121,7 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 echo "== timing: $RUNS rounds, every tool once per round, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 declare -A TIMES
 for name in "${CORPORA[@]}"; do
+  for tool in "${TOOLS[@]}"; do elapsed "$tool" "$name" >/dev/null; done  # a round not counted
   for ((run = 1; run <= RUNS; ++run)); do
     for tool in "${TOOLS[@]}"; do
       TIMES[$name.$tool]+="$(elapsed "$tool" "$name") "
