@@ -50,17 +50,17 @@ inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
 // through the chain of tables its inner nodes start, to the entry where it ends.
 void decodeLongCode(const DecodeTable& table, Lane& lane);
 
-// One window's worth of lookups, then the rest of a long code if one starts. Needs
-// kInputMargin bytes of input and kOutputMargin bytes of room.
+// The lookups of one window: up to kLookupsPerWindow entries from `window`, their symbols
+// stored at `out`. Stops early at an entry without symbols, the start of a code longer than the
+// table, which it leaves for decodeLongCode. Returns the bits consumed.
 //
-// The window's lowest bit, never looked at (a window's lookups take fewer than its 57 payload bits),
-// is set as a marker: shifting the window left by each entry's bits carries it up by exactly the
-// bits consumed, so one count of trailing zeros at the end replaces a running sum.
-[[gnu::always_inline]] inline void decodeWindow(const DecodeTable& table, const DecodeEntry* root,
-                                                Lane& lane) {
+// The window's lowest bit, never looked at (a window's lookups take fewer than its 57 payload
+// bits), is set as a marker: shifting the window left by each entry's bits carries it up by
+// exactly the bits consumed, so one count of trailing zeros at the end replaces a running sum.
+[[gnu::always_inline]] inline unsigned lookUpWindow(const DecodeEntry* root, std::uint64_t window,
+                                                    std::uint8_t*& out, bool& longCode) {
   static_assert(kLookupsPerWindow * DecodeTable::kTableBits < 57);
-  std::uint64_t window = windowAt(lane.in, lane.bit) | 1;
-  std::uint8_t* out = lane.out;
+  window |= 1;
   int step = 0;
   for (; step < kLookupsPerWindow; ++step) {
     const DecodeEntry entry = root[peekBits(window, DecodeTable::kTableBits)];
@@ -69,11 +69,20 @@ void decodeLongCode(const DecodeTable& table, Lane& lane);
     out += DecodeTable::symbolCountOf(entry);
     window <<= (entry & 63);
   }
-  const unsigned used = lane.bit + static_cast<unsigned>(std::countr_zero(window));
+  longCode = step < kLookupsPerWindow;
+  return static_cast<unsigned>(std::countr_zero(window));
+}
+
+// One window's worth of lookups, then the rest of a long code if one starts. Needs
+// kInputMargin bytes of input and kOutputMargin bytes of room.
+[[gnu::always_inline]] inline void decodeWindow(const DecodeTable& table, const DecodeEntry* root,
+                                                Lane& lane) {
+  bool longCode;
+  const unsigned used =
+      lane.bit + lookUpWindow(root, windowAt(lane.in, lane.bit), lane.out, longCode);
   lane.in += used >> 3;
   lane.bit = used & 7;
-  lane.out = out;
-  if (step < kLookupsPerWindow) [[unlikely]]
+  if (longCode) [[unlikely]]
     decodeLongCode(table, lane);
 }
 

@@ -33,17 +33,10 @@ inline std::int64_t bitsBetween(const std::uint8_t* fromIn, unsigned fromBit,
 [[gnu::always_inline]] inline void decodeWindowAt(const Table& table, const DecodeEntry* root,
                                                   const std::uint8_t* base, std::uint64_t& bit,
                                                   std::uint8_t*& out) {
-  std::uint64_t window = windowAt(base + bit / 8, static_cast<unsigned>(bit % 8)) | 1;
-  int step = 0;
-  for (; step < kLookupsPerWindow; ++step) {
-    const DecodeEntry entry = root[peekBits(window, Table::kTableBits)];
-    if (Table::symbolCountOf(entry) == 0) break;
-    storeSymbols(out, entry);
-    out += Table::symbolCountOf(entry);
-    window <<= (entry & 63);
-  }
-  bit += static_cast<unsigned>(std::countr_zero(window));
-  if (step < kLookupsPerWindow) [[unlikely]] {
+  bool longCode;
+  bit +=
+      lookUpWindow(root, windowAt(base + bit / 8, static_cast<unsigned>(bit % 8)), out, longCode);
+  if (longCode) [[unlikely]] {
     Lane lane{base + bit / 8, static_cast<unsigned>(bit % 8), out};
     decodeLongCode(table, lane);
     bit = static_cast<std::uint64_t>(lane.in - base) * 8 + lane.bit;

@@ -17,6 +17,7 @@
 #include "engine/file_decode.h"
 #include "engine/source_stream.h"
 #include "tests/code_shapes.h"
+#include "tests/reference_walk.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -24,6 +25,7 @@ namespace ravmolt {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::sameBytes;
 
 // A private folder with one compressed file in it, removed afterwards.
 class TempFile {
@@ -57,12 +59,6 @@ Bytes readAll(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-bool appendTo(void* context, const std::uint8_t* data, std::size_t size) {
-  auto& out = *static_cast<Bytes*>(context);
-  out.insert(out.end(), data, data + size);
-  return true;
-}
-
 // The file decoded one tree step per bit, from memory. The file is trusted.
 Bytes referenceDecode(const Bytes& file) {
   const FileHeader header = parseHeader(file.data());
@@ -74,30 +70,9 @@ Bytes referenceDecode(const Bytes& file) {
   }
   NodeArena arena;
   const TreeNode* root = buildTree(frequencies, arena);
-  Bytes out;
-  if (root == nullptr) return out;
-  SourceStream source(file);
-  source.seek(kHeaderSize + static_cast<std::uint64_t>(header.tableSize));
-  BitReader bits(source);
-  DestinationStream destination(appendTo, &out);
-  EXPECT_EQ(walkTree(root, bits, header.bitCount, destination), DecodeStatus::success);
-  destination.flush();
-  return out;
-}
-
-::testing::AssertionResult sameBytes(const Bytes& got, const Bytes& expected) {
-  const std::size_t common = std::min(got.size(), expected.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    if (got[i] != expected[i]) {
-      return ::testing::AssertionFailure()
-             << "byte " << i << " is " << int{got[i]} << ", expected " << int{expected[i]};
-    }
-  }
-  if (got.size() != expected.size()) {
-    return ::testing::AssertionFailure()
-           << got.size() << " bytes decoded, expected " << expected.size();
-  }
-  return ::testing::AssertionSuccess();
+  if (root == nullptr) return {};
+  const std::size_t start = kHeaderSize + static_cast<std::size_t>(header.tableSize);
+  return testing::referenceDecode(root, std::span(file).subspan(start), header.bitCount);
 }
 
 std::uint64_t payloadBytesOf(const Bytes& file) {

@@ -17,6 +17,7 @@
 
 #include "engine/decompressor.h"
 #include "tests/code_shapes.h"
+#include "tests/reference_walk.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -24,6 +25,9 @@ namespace ravmolt {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using testing::appendTo;
+using testing::referenceDecode;
+using testing::sameBytes;
 
 // An anonymous in-memory file, closed at the end of the scope.
 class MemoryFile {
@@ -49,37 +53,6 @@ class MemoryFile {
  private:
   int fd_;
 };
-
-bool appendTo(void* context, const std::uint8_t* data, std::size_t size) {
-  auto& out = *static_cast<Bytes*>(context);
-  out.insert(out.end(), data, data + size);
-  return true;
-}
-
-Bytes referenceDecode(const TreeNode* root, const Bytes& payload, std::int32_t bitCount) {
-  Bytes out;
-  DestinationStream destination(appendTo, &out);
-  SourceStream source(payload);
-  BitReader bits(source);
-  EXPECT_EQ(walkTree(root, bits, bitCount, destination), DecodeStatus::success);
-  destination.flush();
-  return out;
-}
-
-::testing::AssertionResult sameBytes(const Bytes& got, const Bytes& expected) {
-  const std::size_t common = std::min(got.size(), expected.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    if (got[i] != expected[i]) {
-      return ::testing::AssertionFailure()
-             << "byte " << i << " is " << int{got[i]} << ", expected " << int{expected[i]};
-    }
-  }
-  if (got.size() != expected.size()) {
-    return ::testing::AssertionFailure()
-           << got.size() << " bytes decoded, expected " << expected.size();
-  }
-  return ::testing::AssertionSuccess();
-}
 
 // A payload and the counts its tree is built from. The payload starts after a few bytes of
 // something else in the file, so that segment reads are offset from the file's start.
@@ -229,6 +202,17 @@ const ParallelCase kCases[] = {
     {"singleSymbol", Kind::singleSymbol, {}, 40000, kSmall},
 };
 
+// English text of `size` bytes, encoded, with its tree.
+struct EnglishText {
+  explicit EnglishText(std::size_t size)
+      : payload(makePayload(
+            {"englishText", Kind::corpus, tools::CorpusKind::englishText, size, kSmall})),
+        root(buildTree(payload.frequencies, arena)) {}
+  Payload payload;
+  NodeArena arena;
+  const TreeNode* root;
+};
+
 class ParallelDecoderCases : public ::testing::TestWithParam<ParallelCase> {};
 
 TEST_P(ParallelDecoderCases, MatchTheTreeWalk) {
@@ -250,10 +234,9 @@ INSTANTIATE_TEST_SUITE_P(Kinds, ParallelDecoderCases, ::testing::ValuesIn(kCases
 TEST(ParallelDecoder, EveryCutOffNearTheEndMatchesTheTreeWalk) {
   // The last segment ends exactly at bitCount; cut it at every bit of its last bytes, where an
   // incomplete last code must produce nothing.
-  const Payload full =
-      makePayload({"englishText", Kind::corpus, tools::CorpusKind::englishText, 100000, kSmall});
-  NodeArena arena;
-  const TreeNode* root = buildTree(full.frequencies, arena);
+  const EnglishText text(100000);
+  const Payload& full = text.payload;
+  const TreeNode* root = text.root;
   for (std::int32_t cut = 0; cut < 64; ++cut) {
     SCOPED_TRACE("bitCount " + std::to_string(full.bitCount - cut));
     Payload payload = full;
@@ -301,10 +284,9 @@ TEST(ParallelDecoder, PlansSegmentsWhereCodesCanFallIntoStep) {
 }
 
 TEST(ParallelDecoder, DeclinesWhatItCannotDoAndTouchesNothing) {
-  const Payload payload =
-      makePayload({"englishText", Kind::corpus, tools::CorpusKind::englishText, 100000, kSmall});
-  NodeArena arena;
-  const TreeNode* root = buildTree(payload.frequencies, arena);
+  const EnglishText text(100000);
+  const Payload& payload = text.payload;
+  const TreeNode* root = text.root;
   MemoryFile in(payload.bytes);
   MemoryFile out;
   const SegmentPlan tooFew{kSmall, 1};
@@ -334,10 +316,9 @@ TEST(ParallelDecoder, DeclinesWhatItCannotDoAndTouchesNothing) {
 
 TEST(ParallelDecoder, AWriteFailureStopsBothThreads) {
   // A pipe whose reader has gone: the first write fails with EPIPE (SIGPIPE ignored meanwhile).
-  const Payload payload =
-      makePayload({"englishText", Kind::corpus, tools::CorpusKind::englishText, 600000, kSmall});
-  NodeArena arena;
-  const TreeNode* root = buildTree(payload.frequencies, arena);
+  const EnglishText text(600000);
+  const Payload& payload = text.payload;
+  const TreeNode* root = text.root;
   MemoryFile in(payload.bytes);
   int ends[2];
   ASSERT_EQ(::pipe(ends), 0);
@@ -355,10 +336,9 @@ TEST(ParallelDecoder, AWriteFailureStopsBothThreads) {
 
 TEST(ParallelDecoder, ASourceShorterThanCheckedIsInvalid) {
   // The source was measured at its full size, then lost its second half.
-  const Payload payload =
-      makePayload({"englishText", Kind::corpus, tools::CorpusKind::englishText, 600000, kSmall});
-  NodeArena arena;
-  const TreeNode* root = buildTree(payload.frequencies, arena);
+  const EnglishText text(600000);
+  const Payload& payload = text.payload;
+  const TreeNode* root = text.root;
   const Bytes half(payload.bytes.begin(),
                    payload.bytes.begin() + static_cast<std::ptrdiff_t>(payload.bytes.size() / 2));
   MemoryFile in(half);

@@ -18,29 +18,16 @@
 #include "engine/decompressor.h"
 #include "engine/file_decode.h"
 #include "tests/code_shapes.h"
+#include "tests/reference_walk.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
 namespace ravmolt {
 namespace {
 
-bool appendTo(void* context, const std::uint8_t* data, std::size_t size) {
-  static_cast<std::vector<std::uint8_t>*>(context)->insert(
-      static_cast<std::vector<std::uint8_t>*>(context)->end(), data, data + size);
-  return true;
-}
-
-std::vector<std::uint8_t> referenceDecode(const TreeNode* root,
-                                          std::span<const std::uint8_t> payload,
-                                          std::int32_t bitCount) {
-  std::vector<std::uint8_t> out;
-  DestinationStream destination(appendTo, &out);
-  SourceStream source(payload);
-  BitReader bits(source);
-  EXPECT_EQ(walkTree(root, bits, bitCount, destination), DecodeStatus::success);
-  destination.flush();
-  return out;
-}
+using testing::appendTo;
+using testing::referenceDecode;
+using testing::sameBytes;
 
 std::vector<std::uint8_t> fastDecode(const TreeNode* root, std::span<const std::uint8_t> payload,
                                      std::int32_t bitCount) {
@@ -50,23 +37,6 @@ std::vector<std::uint8_t> fastDecode(const TreeNode* root, std::span<const std::
   EXPECT_EQ(decodePayload(root, source, bitCount, destination), DecodeStatus::success);
   destination.flush();
   return out;
-}
-
-// Reports the first differing position rather than two long byte dumps.
-::testing::AssertionResult sameBytes(const std::vector<std::uint8_t>& fast,
-                                     const std::vector<std::uint8_t>& expected) {
-  const std::size_t common = std::min(fast.size(), expected.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    if (fast[i] != expected[i]) {
-      return ::testing::AssertionFailure()
-             << "byte " << i << " is " << int{fast[i]} << ", expected " << int{expected[i]};
-    }
-  }
-  if (fast.size() != expected.size()) {
-    return ::testing::AssertionFailure()
-           << fast.size() << " bytes decoded, expected " << expected.size();
-  }
-  return ::testing::AssertionSuccess();
 }
 
 // An encoded file split into what the payload decoder sees.
