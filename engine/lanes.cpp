@@ -74,7 +74,7 @@ std::size_t laneBitsFor(std::size_t available, int lengthDivisor) {
   return bits >= 8 * kMinimumLaneBytes ? bits : 0;
 }
 
-BlockResult decodeLanes(const Table& table, const TreeNode* root, Lane start, std::size_t laneBits,
+RAVMOLT_DECODE_LOOP BlockResult decodeLanes(const Table& table, const TreeNode* root, Lane start, std::size_t laneBits,
                         LaneBuffers& buffers) {
   const DecodeEntry* const rootTable = table.table(0);
   std::array<Lane, kLanes> lanes;
