@@ -17,8 +17,9 @@ namespace ravmolt {
 
 // The functions that hold the decode loops are built twice, for plain x86-64 and for processors of
 // the x86-64-v3 level, and the loader picks one when the program starts. The loops are chains of
-// shifts by amounts just loaded from a table: BMI2's shifts by a register neither read nor write the
-// flags and need no count register, which on some processors makes each link of a chain shorter.
+// shifts by amounts just loaded from a table: BMI2's shifts by a register neither read nor write
+// the flags and need no count register, which on some processors makes each link of a chain
+// shorter.
 #define RAVMOLT_DECODE_LOOP [[gnu::target_clones("arch=x86-64-v3", "default")]]
 
 // Lookups per window: each takes at most kTableBits bits of the >= 57 that a window holds.
