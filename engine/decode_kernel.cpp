@@ -26,13 +26,14 @@ void addLeafDepths(const TreeNode* node, int depth, CodeShape& shape) {
   int width = Table::kTableBits;
   for (;;) {
     const DecodeEntry entry = current[peekBits(windowAt(lane.in, lane.bit), width)];
-    skipBits(lane.in, lane.bit, Table::bitsOf(entry));
     const unsigned count = Table::symbolCountOf(entry);
     if (count != 0) {
+      skipBits(lane.in, lane.bit, Table::bitsOf(entry));
       storeSymbols(lane.out, entry);
       lane.out += count;
       return;
     }
+    skipBits(lane.in, lane.bit, static_cast<unsigned>(width));
     const std::size_t next = Table::nextTableOf(entry);
     current = table.table(next);
     width = table.width(next);

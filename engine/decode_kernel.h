@@ -57,9 +57,10 @@ inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
 // through the chain of tables its inner nodes start, to the entry where it ends.
 void decodeLongCode(const DecodeTable& table, Lane& lane);
 
-// The lookups of one window: up to kLookupsPerWindow entries from `window`, their symbols
-// stored at `out`. Stops early at an entry without symbols, the start of a code longer than the
-// table, which it leaves for decodeLongCode. Returns the bits consumed.
+// The lookups of one window: kLookupsPerWindow entries from `window`, their symbols stored at
+// `out`. An entry without symbols, the start of a code longer than the table, consumes nothing:
+// the lookups after it find it again and store nothing, and the code is left for decodeLongCode.
+// One test at the end finds it, instead of one after every lookup. Returns the bits consumed.
 //
 // The window's lowest bit, never looked at (a window's lookups take fewer than its 57 payload
 // bits), is set as a marker: shifting the window left by each entry's bits carries it up by
@@ -68,16 +69,18 @@ void decodeLongCode(const DecodeTable& table, Lane& lane);
                                                     std::uint8_t*& out, bool& longCode) {
   static_assert(kLookupsPerWindow * DecodeTable::kTableBits < 57);
   window |= 1;
-  int step = 0;
-  for (; step < kLookupsPerWindow; ++step) {
-    const DecodeEntry entry = root[peekBits(window, DecodeTable::kTableBits)];
-    if (DecodeTable::symbolCountOf(entry) == 0) break;
+  DecodeEntry entry = 0;
+  for (int step = 0; step < kLookupsPerWindow; ++step) {
+    entry = root[peekBits(window, DecodeTable::kTableBits)];
     storeSymbols(out, entry);
     out += DecodeTable::symbolCountOf(entry);
     window <<= (entry & 63);
   }
-  longCode = step < kLookupsPerWindow;
-  return static_cast<unsigned>(std::countr_zero(window));
+  longCode = DecodeTable::symbolCountOf(entry) == 0;
+  // The marker is still in the word (the lookups took under 64 bits), so the word is not zero and
+  // the count needs no case for it: one instruction, not a test and a conditional move more on
+  // every lane's chain.
+  return static_cast<unsigned>(__builtin_ctzll(window));
 }
 
 // One window's worth of lookups, then the rest of a long code if one starts. Needs

@@ -61,8 +61,8 @@ DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t
     if (count == kMaxSymbols) break;
   }
   if (count == 0) {
-    // No code ends within these bits: consume them all and continue from the node reached.
-    return static_cast<DecodeEntry>(width) | (DecodeEntry{tableFor(node)} << kSymbolShift);
+    // No code ends within these bits: continue from the node reached, after all of them.
+    return DecodeEntry{tableFor(node)} << kSymbolShift;
   }
   return consumed | (DecodeEntry{count} << 8) | (symbols << kSymbolShift);
 }

@@ -19,8 +19,9 @@ namespace ravmolt {
 //                It is also the shift that drops them from a left-aligned window (only the low
 //                six bits of a shift count matter, so the entry can be used as the count).
 //   bits  8..15  number of symbols, 0..kMaxSymbols. Zero means that no code ends within the
-//                width bits looked at: they are all consumed, and decoding continues in the
-//                table whose index is in bits 16..47.
+//                width bits looked at: decoding continues, after all of them, in the table whose
+//                index is in bits 16..47. Such an entry consumes 0 bits, so that a run of lookups
+//                that meets one stays on it, storing nothing, and needs no test of its own.
 //   bits 16..63  the symbols, first one in bits 16..23, so that `entry >> 16` stored as eight
 //                little-endian bytes writes them in order (and zeros or leftovers after them).
 using DecodeEntry = std::uint64_t;

@@ -44,7 +44,7 @@ inline std::int64_t bitsBetween(const std::uint8_t* fromIn, unsigned fromBit,
   }
 }
 
-// Decodes windows of every lane in turn while all lanes are short of their stops.
+// Decodes windows of every lane in turn until each lane has reached its stop.
 template <std::size_t... k>
 [[gnu::always_inline]] inline void interleave(const Table& table, const DecodeEntry* root,
                                               std::array<Lane, kLanes>& lanes,
@@ -56,8 +56,14 @@ template <std::size_t... k>
   std::array<std::uint8_t*, kLanes> out{lanes[k].out...};
   const std::array<std::uint64_t, kLanes> stop{
       (static_cast<std::uint64_t>(stops[k] - base) * 8)...};
+  // All lanes at once while none has reached its stop, so that no lane needs a test of its own.
   while ((static_cast<unsigned>(bit[k] < stop[k]) & ...) != 0)
     (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
+  // Chunks take different numbers of windows, as codes vary in length from one part of a file to
+  // another; the lanes still short of their stops go on interleaved rather than one by one, which
+  // would leave all but one chain idle.
+  while ((static_cast<unsigned>(bit[k] < stop[k]) | ...) != 0)
+    ((bit[k] < stop[k] ? decodeWindowAt(table, root, base, bit[k], out[k]) : void()), ...);
   ((lanes[k] = {base + bit[k] / 8, static_cast<unsigned>(bit[k] % 8), out[k]}), ...);
 }
 
@@ -104,9 +110,6 @@ RAVMOLT_DECODE_LOOP BlockResult decodeLanes(const Table& table, const TreeNode* 
   }
 
   interleave(table, rootTable, lanes, stops, std::make_index_sequence<kLanes>());
-  for (int k = 0; k < kLanes; ++k) {
-    while (lanes[k].in < stops[k]) decodeWindow(table, rootTable, lanes[k]);
-  }
 
   // Lane k is proven from provenFrom on; it walks code by code until it stands on a boundary
   // that lane k + 1 noted, which proves lane k + 1 from there on.
