@@ -41,7 +41,7 @@ void addLeafDepths(const TreeNode* node, int depth, CodeShape& shape) {
 }
 
 RAVMOLT_DECODE_LOOP void fastLoop(const Table& table, Lane& lane, const std::uint8_t* inEnd,
-              const std::uint8_t* outEnd) {
+                                  const std::uint8_t* outEnd) {
   if (inEnd - lane.in < static_cast<std::ptrdiff_t>(kInputMargin)) return;
   const DecodeEntry* const root = table.table(0);
   const std::uint8_t* const inLast = inEnd - kInputMargin;
