@@ -23,9 +23,11 @@ namespace {
 // A payload of fewer segments is not worth a second thread.
 constexpr std::uint32_t kMinimumSegments = 4;
 constexpr unsigned kThreads = 2;
-// Segments a thread may hold decoded but not yet written. Two let a thread that runs ahead keep
-// working while the other finishes the segment that must be written first.
-constexpr unsigned kSlotsPerThread = 2;
+// Segments a thread may hold decoded but not yet written. A thread that runs ahead keeps working
+// while the other finishes the segment that must be written first, or writes: on codes that
+// decode faster than they can be written, two slots left the thread that was not writing idle a
+// fifth of the time, waiting for a slot.
+constexpr unsigned kSlotsPerThread = 3;
 constexpr unsigned kSlots = kThreads * kSlotsPerThread;
 // Waits spin this many times (tens of microseconds) before sleeping: a hand-over is usually due
 // soon, and waking a sleeping thread costs about as much.
@@ -78,19 +80,27 @@ class ParallelDecoder {
         payloadOffset_(payloadOffset),
         bitCount_(static_cast<std::uint64_t>(bitCount)),
         plan_(plan),
-        destination_(destination) {
+        destination_(destination),
+        decoders_{SegmentDecoder(table_, root, shape), SegmentDecoder(table_, root, shape)} {
     table_.build(root);
-    if (::sched_getaffinity(0, sizeof allowed_, &allowed_) != 0) CPU_ZERO(&allowed_);
+    // Every buffer is allocated before the helper starts: a thread that maps memory blocks the
+    // other's page faults, and the wake-up after such a wait was seen to put the helper on this
+    // thread's processor for milliseconds while the other one idled.
+    for (Slot& slot : slots_) {
+      slot.input = std::make_unique_for_overwrite<std::uint8_t[]>(inputBytes());
+      slot.output = std::make_unique_for_overwrite<std::uint8_t[]>(outputRoom());
+    }
   }
 
   std::optional<DecodeStatus> run() {
     pthread_t helper;
-    // The helper starts on a processor other than this thread's: left to itself, the scheduler
-    // now and then starts it here, and the two share one processor until the next rebalancing,
-    // a few milliseconds on. It takes back every allowed processor once it runs.
+    // The helper runs only on processors other than this thread's, so that the scheduler never
+    // stacks the two on one processor (when it did, it took milliseconds to part them again). On
+    // a loaded processor the helper just claims fewer segments.
     pthread_attr_t attributes;
     if (::pthread_attr_init(&attributes) != 0) return std::nullopt;
-    cpu_set_t elsewhere = allowed_;
+    cpu_set_t elsewhere;
+    if (::sched_getaffinity(0, sizeof elsewhere, &elsewhere) != 0) CPU_ZERO(&elsewhere);
     const int here = ::sched_getcpu();
     if (here >= 0 && here < CPU_SETSIZE) CPU_CLR(here, &elsewhere);
     if (CPU_COUNT(&elsewhere) > 0) {
@@ -105,7 +115,7 @@ class ParallelDecoder {
   }
 
  private:
-  // Buffers for one segment, allocated when first used and reused: fresh memory is slow to touch.
+  // Buffers for one segment, reused: fresh memory is slow to touch.
   struct Slot {
     std::atomic<std::uint32_t> state{kFree};
     std::unique_ptr<std::uint8_t[]> input;
@@ -116,9 +126,7 @@ class ParallelDecoder {
   };
 
   static void* helperMain(void* self) {
-    auto& decoder = *static_cast<ParallelDecoder*>(self);
-    (void)::sched_setaffinity(0, sizeof decoder.allowed_, &decoder.allowed_);
-    decoder.work(1);
+    static_cast<ParallelDecoder*>(self)->work(1);
     return nullptr;
   }
 
@@ -175,7 +183,7 @@ class ParallelDecoder {
   }
 
   void work(unsigned thread) {
-    SegmentDecoder decoder(table_, root_, shape_);
+    SegmentDecoder& decoder = decoders_[thread];
     for (;;) {
       const std::uint32_t seen = progress_.load();
       writeWhatIsReady(decoder);
@@ -198,10 +206,6 @@ class ParallelDecoder {
   void decodeSegment(std::uint32_t segment, Slot& slot, SegmentDecoder& decoder) {
     if (segment >= plan_.count) return;
     setState(slot, stateOf(segment, kClaimed));
-    if (!slot.input) {
-      slot.input = std::make_unique_for_overwrite<std::uint8_t[]>(inputBytes());
-      slot.output = std::make_unique_for_overwrite<std::uint8_t[]>(outputRoom());
-    }
     const std::uint64_t first = startOf(segment) / 8;
     const std::uint64_t end =
         isLast(segment) ? (bitCount_ + 7) / 8 : stopOf(segment) / 8 + kTailReadBytes;
@@ -308,7 +312,7 @@ class ParallelDecoder {
   std::uint64_t bitCount_;
   SegmentPlan plan_;
   DestinationStream& destination_;
-  cpu_set_t allowed_;  // the processors this thread may run on
+  std::array<SegmentDecoder, kThreads> decoders_;  // one for each thread
 
   std::array<Slot, kSlots> slots_;
   std::atomic<std::uint32_t> claimed_{0};  // segments claimed so far
