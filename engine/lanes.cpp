@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <utility>
 
 namespace ravmolt {
@@ -56,7 +57,17 @@ template <std::size_t... k>
   std::array<std::uint8_t*, kLanes> out{lanes[k].out...};
   const std::array<std::uint64_t, kLanes> stop{
       (static_cast<std::uint64_t>(stops[k] - base) * 8)...};
-  // All lanes at once while none has reached its stop, so that no lane needs a test of its own.
+  // All lanes at once, in runs of windows that no lane can take past its stop, so that the loop
+  // tests nothing per window: a window takes at most `most` bits, a long code included.
+  const std::uint64_t most = kLookupsPerWindow * Table::kTableBits +
+                             (table.tableCount() > 1 ? kLongestCodeBits + Table::kTableBits : 0);
+  for (;;) {
+    std::uint64_t windows = UINT64_MAX;
+    ((windows = std::min(windows, bit[k] < stop[k] ? (stop[k] - bit[k]) / most : 0)), ...);
+    if (windows == 0) break;
+    for (; windows > 0; --windows) (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
+  }
+  // Then while none has reached its stop.
   while ((static_cast<unsigned>(bit[k] < stop[k]) & ...) != 0)
     (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
   // Chunks take different numbers of windows, as codes vary in length from one part of a file to
@@ -80,8 +91,8 @@ std::size_t laneBitsFor(std::size_t available, int lengthDivisor) {
   return bits >= 8 * kMinimumLaneBytes ? bits : 0;
 }
 
-RAVMOLT_DECODE_LOOP BlockResult decodeLanes(const Table& table, const TreeNode* root, Lane start, std::size_t laneBits,
-                        LaneBuffers& buffers) {
+RAVMOLT_DECODE_LOOP BlockResult decodeLanes(const Table& table, const TreeNode* root, Lane start,
+                                            std::size_t laneBits, LaneBuffers& buffers) {
   const DecodeEntry* const rootTable = table.table(0);
   std::array<Lane, kLanes> lanes;
   lanes[0] = start;
