@@ -74,8 +74,7 @@ class ParallelDecoder {
  public:
   ParallelDecoder(const TreeNode* root, const CodeShape& shape, int fd, std::uint64_t payloadOffset,
                   std::int32_t bitCount, const SegmentPlan& plan, DestinationStream& destination)
-      : root_(root),
-        shape_(shape),
+      : shape_(shape),
         fd_(fd),
         payloadOffset_(payloadOffset),
         bitCount_(static_cast<std::uint64_t>(bitCount)),
@@ -305,7 +304,6 @@ class ParallelDecoder {
   static_assert(kEdgeBits > kLongestCodeBits);
 
   DecodeTable table_;
-  const TreeNode* root_;
   CodeShape shape_;
   int fd_;
   std::uint64_t payloadOffset_;
