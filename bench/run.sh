@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Whole-process benchmark: builds seven corpora (64 MiB each by default) from files on this
-# machine and from the synthetic generator, compresses each with ravmolt-encode, zstd and lz4,
-# then times, side by side in the same rounds, with the input in the page cache and the output
-# going to a file:
+# machine and from the synthetic generator, one at a time, compresses each with ravmolt-encode,
+# zstd and lz4, then times, side by side in the same rounds, with the input in the page cache and
+# the output going to a file:
 #   ravmolt, ravmolt-plain (one tree step per bit, one stream call per byte), zstd -d, lz4 -d,
 #   and cat raw > out (the cost of only writing the output).
 # Prints the median throughput (MB/s of output, 1 MB = 10^6 bytes) and ratios, then the peak
@@ -52,47 +52,34 @@ repeat_to_size() {
 }
 
 CORPORA=(english manpages source executable random geometric fibonacci)
-echo "== building corpora of $SIZE bytes in $WORK"
 LIST=$WORK/list
 SEED=$WORK/seed
-# English prose: the licence texts and package documentation (copyright, README, NEWS, *.txt).
-{ find /usr/share/common-licenses -type f -print0 | sort -z
-  find /usr/share/doc -type f \( -name copyright -o -iname 'README*' -o -iname 'NEWS*' \
-    -o -name '*.txt' -o -name '*.md' \) ! -name '*.gz' -size +1k -print0 | sort -z
-} >"$LIST"
-take "$SIZE" "$LIST" >"$SEED"
-repeat_to_size "$SEED" "$WORK/english.raw"
-# Man pages in roff, decompressed one after another.
-find /usr/share/man -type f -name '*.gz' -print0 | sort -z >"$LIST"
-(xargs -0 zcat -f <"$LIST" 2>/dev/null || true) | head -c "$SIZE" >"$SEED" || true
-repeat_to_size "$SEED" "$WORK/manpages.raw"
-# Source code: half C headers, half Python.
-find /usr/include -type f -name '*.h' -print0 | sort -z >"$LIST"
-take $((SIZE / 2)) "$LIST" >"$SEED"
-find /usr/lib/python3* -type f -name '*.py' -print0 2>/dev/null | sort -z >"$LIST"
-take $((SIZE / 2)) "$LIST" >>"$SEED"
-repeat_to_size "$SEED" "$WORK/source.raw"
-# x86 executables.
-find /usr/bin -maxdepth 1 -type f -size +4k -print0 | sort -z >"$LIST"
-take "$SIZE" "$LIST" >"$SEED"
-repeat_to_size "$SEED" "$WORK/executable.raw"
-rm -f "$LIST"
-for kind in random geometric fibonacci; do "$CORPUS" "$kind" "$SIZE" "$WORK/$kind.raw"; done
 
-echo "== compressing"
-for name in "${CORPORA[@]}"; do
-  raw=$WORK/$name.raw
-  "$ENCODE" "$raw" "$WORK/$name.rvm"
-  zstd -q -f "$raw" -o "$WORK/$name.zst"
-  lz4 -q -f "$raw" "$WORK/$name.lz4"
-  cat "$WORK/$name".* >/dev/null  # into the page cache
-  "$RAVMOLT" "$WORK/$name.rvm" "$WORK/check" >/dev/null
-  cmp -s "$raw" "$WORK/check" || { echo "run.sh: ravmolt restored $name wrongly" >&2; exit 1; }
-  rm -f "$WORK/check"
-done
-
-# Write the corpora out now, so that their writeback does not land in the timed rounds.
-sync
+# build_corpus NAME: writes $WORK/NAME.raw, SIZE bytes.
+build_corpus() {
+  case $1 in
+    english)  # the licence texts and package documentation (copyright, README, NEWS, *.txt)
+      { find /usr/share/common-licenses -type f -print0 | sort -z
+        find /usr/share/doc -type f \( -name copyright -o -iname 'README*' -o -iname 'NEWS*' \
+          -o -name '*.txt' -o -name '*.md' \) ! -name '*.gz' -size +1k -print0 | sort -z
+      } >"$LIST"
+      take "$SIZE" "$LIST" >"$SEED" ;;
+    manpages)  # man pages in roff, decompressed one after another
+      find /usr/share/man -type f -name '*.gz' -print0 | sort -z >"$LIST"
+      (xargs -0 zcat -f <"$LIST" 2>/dev/null || true) | head -c "$SIZE" >"$SEED" || true ;;
+    source)  # half C headers, half Python
+      find /usr/include -type f -name '*.h' -print0 | sort -z >"$LIST"
+      take $((SIZE / 2)) "$LIST" >"$SEED"
+      find /usr/lib/python3* -type f -name '*.py' -print0 2>/dev/null | sort -z >"$LIST"
+      take $((SIZE / 2)) "$LIST" >>"$SEED" ;;
+    executable)  # x86 executables
+      find /usr/bin -maxdepth 1 -type f -size +4k -print0 | sort -z >"$LIST"
+      take "$SIZE" "$LIST" >"$SEED" ;;
+    *) "$CORPUS" "$1" "$SIZE" "$WORK/$1.raw"; return ;;
+  esac
+  rm -f "$LIST"
+  repeat_to_size "$SEED" "$WORK/$1.raw"
+}
 
 TOOLS=(ravmolt plain zstd lz4 cat)
 run_tool() {
@@ -118,17 +105,40 @@ elapsed() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "== timing: $RUNS rounds, every tool once per round, $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
-declare -A TIMES
+peak_rss() {  # prints ravmolt's peak resident set in KiB for restoring $1
+  /usr/bin/time -v "$RAVMOLT" "$1" "$WORK/out" 2>&1 >/dev/null |
+    awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }'
+  rm -f "$WORK/out"
+}
+
+# One corpus at a time: built, compressed, checked, then timed while its files are the only large
+# ones around. This machine's page cache drops files it has not read for a while even with memory
+# free, and with all seven corpora built first, the oldest were read from disk in their rounds.
+echo "== $RUNS rounds per corpus of $SIZE bytes, every tool once per round, in $WORK;" \
+  "$(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+declare -A TIMES RSS
 for name in "${CORPORA[@]}"; do
+  echo "   $name"
+  build_corpus "$name"
+  raw=$WORK/$name.raw
+  "$ENCODE" "$raw" "$WORK/$name.rvm"
+  zstd -q -f "$raw" -o "$WORK/$name.zst"
+  lz4 -q -f "$raw" "$WORK/$name.lz4"
+  "$RAVMOLT" "$WORK/$name.rvm" "$WORK/check" >/dev/null
+  cmp -s "$raw" "$WORK/check" || { echo "run.sh: ravmolt restored $name wrongly" >&2; exit 1; }
+  rm -f "$WORK/check"
+  # Written out now, so that their writeback does not land in the timed rounds.
+  sync
+  cat "$WORK/$name".* >/dev/null  # into the page cache
   for tool in "${TOOLS[@]}"; do elapsed "$tool" "$name" >/dev/null; done  # a round not counted
   for ((run = 1; run <= RUNS; ++run)); do
     for tool in "${TOOLS[@]}"; do
       TIMES[$name.$tool]+="$(elapsed "$tool" "$name") "
     done
   done
+  RSS[$name]="$(peak_rss "$WORK/$name.rvm") (compressed $(stat -c %s "$WORK/$name.rvm") bytes)"
+  rm -f "$WORK/$name".* "$WORK/out"
 done
-rm -f "$WORK/out"
 
 mbps() { echo "$SIZE / $1 / 1000000" | bc -l; }
 printf '\nMedian throughput, MB/s of output (%s runs each, same rounds), and ravmolt ratios\n' "$RUNS"
@@ -148,18 +158,8 @@ for name in "${CORPORA[@]}"; do
     "$(echo "${MED[plain]} / ${MED[ravmolt]}" | bc -l)" "$(echo "${MED[cat]} / ${MED[ravmolt]}" | bc -l)"
 done
 
-peak_rss() {  # prints ravmolt's peak resident set in KiB for restoring $1
-  /usr/bin/time -v "$RAVMOLT" "$1" "$WORK/out" 2>&1 >/dev/null |
-    awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }'
-  rm -f "$WORK/out"
-}
-
 printf '\nPeak resident memory of ravmolt (/usr/bin/time -v), KiB\n'
-for name in "${CORPORA[@]}"; do
-  printf '  %-10s %s (compressed %s bytes)\n' "$name" "$(peak_rss "$WORK/$name.rvm")" \
-    "$(stat -c %s "$WORK/$name.rvm")"
-done
-for name in "${CORPORA[@]}"; do rm -f "$WORK/$name".*; done
+for name in "${CORPORA[@]}"; do printf '  %-10s %s\n' "$name" "${RSS[$name]}"; done
 
 if [ "$BIG" -gt 0 ]; then
   "$CORPUS" steep "$BIG" "$WORK/big.raw"
