@@ -44,8 +44,9 @@ using SinkFunction = bool (*)(void* context, const std::uint8_t* data, std::size
 //                          full disk); an incomplete regular destination file is removed.
 // The source is never written. Paths are ordinary null-terminated file system paths.
 // A large file is decoded on two threads when the process may run on two processors: the call
-// starts one thread of its own and has ended it before it returns. Calls on different files may
-// run at the same time.
+// starts one thread of its own and has ended it before it returns. That thread runs only on the
+// processors the calling thread may use, other than the one the call started on. Calls on
+// different files may run at the same time.
 DecodeStatus decompressFile(const char* sourcePath, const char* destinationPath);
 
 // Restores the compressed bytes `compressed` and hands the result to `sink` (not null) in blocks,

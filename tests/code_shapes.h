@@ -29,6 +29,16 @@ inline FrequencyTable neverInStepCounts() {
   return counts;
 }
 
+// Codes of 1 to 6 bits above 250 codes of 13 and 14 bits, which fill 1/64 of the code space: on
+// random bits about one code in 70 is longer than a table lookup, far more often than any real
+// data makes them.
+inline FrequencyTable manyLongCodesCounts() {
+  FrequencyTable counts{};
+  for (std::size_t k = 0; k < 6; ++k) counts[k] = std::int32_t{1} << (20 - k);
+  for (std::size_t s = 6; s < counts.size(); ++s) counts[s] = 100;
+  return counts;
+}
+
 // `size` bytes drawn at random from the symbols 'a', 'b', ... that have a positive count.
 inline std::vector<std::uint8_t> randomSymbols(const FrequencyTable& counts, std::size_t size,
                                                std::uint32_t seed) {

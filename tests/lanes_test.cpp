@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -46,24 +47,39 @@ Truth walk(const TreeNode* root, const Bytes& payload) {
 struct BlockCase {
   const char* name;
   FrequencyTable counts;
-  bool text;              // English text rather than random bits
-  unsigned startBit;      // where the block starts in the first byte, 0..7
-  int lengthDivisor;      // for laneBitsFor; 1 puts lanes on plain byte multiples
-  std::size_t extraBits;  // added to the lane length, to start lanes off step
+  std::optional<tools::CorpusKind> data;  // encoded with `counts`; else random bits, or:
+  std::optional<std::uint8_t> fill;       // every payload byte this one
+  unsigned startBit;                      // where the block starts in the first byte, 0..7
+  int lengthDivisor;                      // for laneBitsFor; 1 puts lanes on plain byte multiples
+  std::size_t extraBits;                  // added to the lane length, to start lanes off step
   bool expectSynchronised;
 };
 
 void PrintTo(const BlockCase& value, std::ostream* out) { *out << value.name; }
 
 std::vector<BlockCase> blockCases() {
-  const auto text = tools::countBytes(tools::makeCorpus(tools::CorpusKind::englishText, 100000, 3));
+  using tools::CorpusKind;
+  const auto text = tools::countBytes(tools::makeCorpus(CorpusKind::englishText, 100000, 3));
+  // Codes of up to about 40 bits, many longer than a table lookup; counted on the very data the
+  // test encodes, as the rarest symbols differ from one draw to another.
+  const auto deep = tools::countBytes(tools::makeCorpus(CorpusKind::fibonacciWeights, 400000, 4));
+  // 256 counts of INT32_MAX wrap into a caterpillar 255 levels deep: a payload of ones is its
+  // 1-bit code over and over, one of zeros its 255-bit code, on which lanes off a multiple of 255
+  // bits never fall into step and every window is a long code.
+  FrequencyTable caterpillar;
+  caterpillar.fill(INT32_MAX);
   return {
-      {"englishText", text, true, 0, 1, 0, true},
-      {"englishTextFromBit5", text, true, 5, 1, 0, true},
-      {"threeBitCodesInStep", threeBitCounts(), false, 0, 3, 0, true},
-      {"threeBitCodesInStepFromBit2", threeBitCounts(), false, 2, 3, 0, true},
-      {"threeBitCodesOffStep", threeBitCounts(), false, 0, 3, 1, false},
-      {"neverInStep", neverInStepCounts(), false, 3, 1, 1, false},
+      {"englishText", text, CorpusKind::englishText, {}, 0, 1, 0, true},
+      {"englishTextFromBit5", text, CorpusKind::englishText, {}, 5, 1, 0, true},
+      {"longCodes", deep, CorpusKind::fibonacciWeights, {}, 0, 1, 0, true},
+      {"longCodesFromBit3", deep, CorpusKind::fibonacciWeights, {}, 3, 1, 0, true},
+      {"manyLongCodes", testing::manyLongCodesCounts(), {}, {}, 0, 1, 0, true},
+      {"onlyOnes", caterpillar, {}, 0xFF, 0, 1, 0, true},
+      {"onlyZeros", caterpillar, {}, 0x00, 0, 1, 0, false},
+      {"threeBitCodesInStep", threeBitCounts(), {}, {}, 0, 3, 0, true},
+      {"threeBitCodesInStepFromBit2", threeBitCounts(), {}, {}, 2, 3, 0, true},
+      {"threeBitCodesOffStep", threeBitCounts(), {}, {}, 0, 3, 1, false},
+      {"neverInStep", neverInStepCounts(), {}, {}, 3, 1, 1, false},
   };
 }
 
@@ -80,14 +96,16 @@ TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
   // The block starts c.startBit bits into the first byte, taken as a true code boundary: the
   // truth is the walk from there.
   Bytes payload(kBlockInputBytes + 64);
-  if (c.text) {
-    const auto data = tools::makeCorpus(tools::CorpusKind::englishText, 200000, 4);
+  if (c.data) {
+    const auto data = tools::makeCorpus(*c.data, 400000, 4);
     const auto file = tools::encodeWithTable(c.counts, data);
     ASSERT_TRUE(file.has_value());
     const FileHeader header = parseHeader(file->data());
     const auto* bits = file->data() + kHeaderSize + header.tableSize;
     ASSERT_GE(file->data() + file->size() - bits, static_cast<std::ptrdiff_t>(payload.size()));
     std::copy(bits, bits + payload.size(), payload.begin());
+  } else if (c.fill) {
+    std::fill(payload.begin(), payload.end(), *c.fill);
   } else {
     std::mt19937 random(6);
     for (auto& byte : payload) byte = static_cast<std::uint8_t>(random());
@@ -111,18 +129,27 @@ TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
 
   Bytes handedBack(out.data(), block.next.out);
   bool emptyFromHere = false;
-  for (const auto proven : block.proven) {
+  std::uint64_t proven = 0;  // lanes after lane 0 handed back
+  for (const auto span : block.proven) {
     if (emptyFromHere) {
-      EXPECT_TRUE(proven.empty()) << "a lane after an unproven one";
+      EXPECT_TRUE(span.empty()) << "a lane after an unproven one";
     }
-    emptyFromHere = emptyFromHere || proven.empty();
-    handedBack.insert(handedBack.end(), proven.begin(), proven.end());
+    emptyFromHere = emptyFromHere || span.empty();
+    proven += span.empty() ? 0 : 1;
+    handedBack.insert(handedBack.end(), span.begin(), span.end());
   }
   const std::uint64_t reached =
       static_cast<std::uint64_t>(block.next.in - payload.data()) * 8 + block.next.bit - c.startBit;
   ASSERT_TRUE(truth.boundaries.contains(reached)) << "stopped inside a code, at bit " << reached;
   // Every lane's share of the block is handed back when all joined; at least lane 0's otherwise.
-  EXPECT_GE(reached, (c.expectSynchronised ? 4 : 1) * (laneBits - 64));
+  EXPECT_GE(reached, (c.expectSynchronised ? kLanes : 1) * (laneBits - 64));
+  // No lane runs on past its stop by more than a window and a long code (so a block reads no
+  // further than kBlockInputBytes), and the lane that stopped the block walked no further than
+  // over the next lane's records.
+  constexpr std::uint64_t kLongStep = kLongestCodeBits + DecodeTable::kTableBits;
+  const std::uint64_t lastStop =
+      c.expectSynchronised ? kLanes * laneBits : (proven + 1) * laneBits + kRecords * kLongStep;
+  EXPECT_LE(reached, lastStop + 7 + kLookupsPerWindow * DecodeTable::kTableBits + kLongStep);
   const auto codes = static_cast<std::size_t>(
       std::distance(truth.boundaries.begin(), truth.boundaries.find(reached)));
   ASSERT_EQ(handedBack.size(), codes);
