@@ -20,7 +20,13 @@ namespace ravmolt {
 // shifts by amounts just loaded from a table: BMI2's shifts by a register neither read nor write
 // the flags and need no count register, which on some processors makes each link of a chain
 // shorter.
+// RAVMOLT_PLAIN_DECODE_LOOPS builds the plain ones only, so that a test run on a newer processor
+// can check them too.
+#ifdef RAVMOLT_PLAIN_DECODE_LOOPS
+#define RAVMOLT_DECODE_LOOP
+#else
 #define RAVMOLT_DECODE_LOOP [[gnu::target_clones("arch=x86-64-v3", "default")]]
+#endif
 
 // Lookups per window: each takes at most kTableBits bits of the >= 57 that a window holds.
 constexpr int kLookupsPerWindow = 57 / DecodeTable::kTableBits;
