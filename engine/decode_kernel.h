@@ -21,7 +21,16 @@ namespace ravmolt {
 // the flags and need no count register, which on some processors makes each link of a chain
 // shorter.
 // RAVMOLT_PLAIN_DECODE_LOOPS builds the plain ones only, so that a test run on a newer processor
-// can check them too.
+// can check them too. So does ThreadSanitizer, whose runtime is not ready yet when the loader
+// picks (every such program crashed at start).
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer) && !defined(RAVMOLT_PLAIN_DECODE_LOOPS)
+#define RAVMOLT_PLAIN_DECODE_LOOPS
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__) && !defined(RAVMOLT_PLAIN_DECODE_LOOPS)
+#define RAVMOLT_PLAIN_DECODE_LOOPS
+#endif
 #ifdef RAVMOLT_PLAIN_DECODE_LOOPS
 #define RAVMOLT_DECODE_LOOP
 #else
