@@ -126,6 +126,17 @@ inline const TreeNode* walkCode(const TreeNode* root, const std::uint8_t*& in, u
   return node;
 }
 
+// Decodes one code and returns its symbol: looked up when it is at most kTableBits long, else
+// walked through the tree. Needs eight readable bytes from `in`.
+inline std::uint8_t decodeOneCode(const DecodeTable& table, const TreeNode* root,
+                                  const std::uint8_t*& in, unsigned& bit) {
+  const DecodeTable::FirstCode code =
+      table.firstCodes()[peekBits(windowAt(in, bit), DecodeTable::kTableBits)];
+  if (code == 0) return walkCode(root, in, bit)->symbol;
+  skipBits(in, bit, code >> 8);
+  return static_cast<std::uint8_t>(code);
+}
+
 // The lengths the tree's codes take: they decide which fast paths apply and where a decoder
 // started at a guessed position can fall onto code boundaries.
 struct CodeShape {

@@ -15,6 +15,16 @@ void DecodeTable::build(const TreeNode* root) {
   // Tables are added while earlier ones are filled; each inner node at a whole number of table
   // widths below the root is reached by exactly one entry, so none is added twice. Only a table
   // kTableBits wide can lead on to another.
+  firstCodes_.resize(kTableSize);
+  for (std::size_t index = 0; index < kTableSize; ++index) {
+    const TreeNode* node = root;
+    FirstCode code = 0;
+    for (int taken = 1; taken <= kTableBits && code == 0; ++taken) {
+      node = ((index >> (kTableBits - taken)) & 1U) != 0 ? node->right : node->left;
+      if (isLeaf(node)) code = static_cast<FirstCode>((taken << 8) | node->symbol);
+    }
+    firstCodes_[index] = code;
+  }
   for (std::size_t table = 0; table < starts_.size(); ++table) {
     const std::size_t size = std::size_t{1} << widths_[table];
     offsets_[table] = entries_.size();

@@ -47,6 +47,12 @@ class DecodeTable {
   // The tree node that table `index` continues from.
   const TreeNode* start(std::size_t index) const { return starts_[index]; }
 
+  // The first code under each root index alone, for decoders that must see where every code
+  // starts: its length in bits 8..15 and its symbol in bits 0..7, or 0 when it is longer than
+  // kTableBits.
+  using FirstCode = std::uint16_t;
+  const FirstCode* firstCodes() const { return firstCodes_.data(); }
+
   static unsigned bitsOf(DecodeEntry entry) { return static_cast<unsigned>(entry & 0x3F); }
   static unsigned symbolCountOf(DecodeEntry entry) {
     return static_cast<unsigned>((entry >> 8) & 0xFF);
@@ -68,6 +74,7 @@ class DecodeTable {
   std::vector<const TreeNode*> starts_;
   std::vector<std::size_t> offsets_;  // of each table's first entry in entries_
   std::vector<int> widths_;
+  std::vector<FirstCode> firstCodes_;
 };
 
 }  // namespace ravmolt

@@ -136,7 +136,7 @@ RAVMOLT_DECODE_LOOP BlockResult decodeLanes(const Table& table, const TreeNode* 
       if (r == kRecords || records[r] == position) break;
       const std::uint8_t* const before = lane.in;
       const unsigned beforeBit = lane.bit;
-      *lane.out++ = walkCode(root, lane.in, lane.bit)->symbol;
+      *lane.out++ = decodeOneCode(table, root, lane.in, lane.bit);
       position += bitsBetween(before, beforeBit, lane.in, lane.bit);
     }
     if (k > 0) result.proven[k - 1] = {provenFrom, static_cast<const std::uint8_t*>(lane.out)};

@@ -56,7 +56,7 @@ void SegmentDecoder::begin(const SegmentInput& input, std::uint64_t start, std::
   result.head = {};
   for (std::uint64_t at = start; at < start + kEdgeBits; at = position()) {
     markCodeStart(result.head, static_cast<unsigned>(at - start));
-    *lane_.out++ = walkCode(root_, lane_.in, lane_.bit)->symbol;
+    *lane_.out++ = decodeOneCode(table_, root_, lane_.in, lane_.bit);
   }
 }
 
@@ -119,7 +119,7 @@ void SegmentDecoder::finish(std::uint64_t stop, bool endsPayload, SegmentResult&
       markCodeStart(result.tail, static_cast<unsigned>(at - stop));
     }
     assert(lane_.out < outEnd_);
-    *lane_.out++ = walkCode(root_, lane_.in, lane_.bit)->symbol;
+    *lane_.out++ = decodeOneCode(table_, root_, lane_.in, lane_.bit);
   }
   result.count = static_cast<std::size_t>(lane_.out - outBegin_);
 }

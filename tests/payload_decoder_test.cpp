@@ -353,6 +353,18 @@ void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
       }
     }
   }
+  // The first code of each root index alone, or 0 when that code is longer than the index.
+  for (std::size_t index = 0; index < DecodeTable::kTableSize; ++index) {
+    std::string looked;
+    for (int k = DecodeTable::kTableBits - 1; k >= 0; --k)
+      looked += ((index >> k) & 1U) ? '1' : '0';
+    const auto* code = leadingCode(looked);
+    const DecodeTable::FirstCode expected =
+        code == nullptr
+            ? 0
+            : static_cast<DecodeTable::FirstCode>((code->first.size() << 8) | code->second);
+    ASSERT_EQ(table.firstCodes()[index], expected) << "index " << index;
+  }
 }
 
 TEST(DecodeTable, EveryEntryMatchesTheCodesOfTheTree) {
