@@ -15,23 +15,14 @@ void DecodeTable::build(const TreeNode* root) {
   // Tables are added while earlier ones are filled; each inner node at a whole number of table
   // widths below the root is reached by exactly one entry, so none is added twice. Only a table
   // kTableBits wide can lead on to another.
-  firstCodes_.resize(kTableSize);
-  for (std::size_t index = 0; index < kTableSize; ++index) {
-    const TreeNode* node = root;
-    FirstCode code = 0;
-    for (int taken = 1; taken <= kTableBits && code == 0; ++taken) {
-      node = ((index >> (kTableBits - taken)) & 1U) != 0 ? node->right : node->left;
-      if (isLeaf(node)) code = static_cast<FirstCode>((taken << 8) | node->symbol);
-    }
-    firstCodes_[index] = code;
-  }
+  firstCodes_.assign(kTableSize, 0);
   for (std::size_t table = 0; table < starts_.size(); ++table) {
     const std::size_t size = std::size_t{1} << widths_[table];
     offsets_[table] = entries_.size();
     entries_.resize(entries_.size() + size);
     for (std::size_t index = 0; index < size; ++index) {
-      const DecodeEntry entry = makeEntry(starts_[table], widths_[table], index);
-      entries_[offsets_[table] + index] = entry;
+      entries_[offsets_[table] + index] = makeEntry(starts_[table], widths_[table], index,
+                                                    table == 0 ? &firstCodes_[index] : nullptr);
     }
   }
 }
@@ -54,8 +45,10 @@ std::size_t DecodeTable::tableFor(const TreeNode* node) {
 }
 
 // Walks the `width` bits of `index` from `start`, restarting at the root after each leaf, and
-// keeps the complete codes (at most kMaxSymbols of them).
-DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index) {
+// keeps the complete codes (at most kMaxSymbols of them); the first one also goes to `first`,
+// when given.
+DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index,
+                                   FirstCode* first) {
   const TreeNode* node = start;
   DecodeEntry symbols = 0;
   unsigned count = 0;
@@ -64,6 +57,8 @@ DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t
     const bool bit = ((index >> (width - static_cast<int>(taken))) & 1U) != 0;
     node = bit ? node->right : node->left;
     if (!isLeaf(node)) continue;
+    if (count == 0 && first != nullptr)
+      *first = static_cast<FirstCode>((taken << 8) | node->symbol);
     symbols |= DecodeEntry{node->symbol} << (8 * count);
     ++count;
     consumed = taken;

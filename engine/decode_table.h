@@ -67,7 +67,7 @@ class DecodeTable {
  private:
   // The index of the table that starts at `node`, adding it to the build queue when new.
   std::size_t tableFor(const TreeNode* node);
-  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index);
+  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index, FirstCode* first);
 
   const TreeNode* root_ = nullptr;
   std::vector<DecodeEntry> entries_;

@@ -67,12 +67,9 @@ template <std::size_t... k>
     if (windows == 0) break;
     for (; windows > 0; --windows) (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
   }
-  // Then while none has reached its stop.
-  while ((static_cast<unsigned>(bit[k] < stop[k]) & ...) != 0)
-    (decodeWindowAt(table, root, base, bit[k], out[k]), ...);
-  // Chunks take different numbers of windows, as codes vary in length from one part of a file to
-  // another; the lanes still short of their stops go on interleaved rather than one by one, which
-  // would leave all but one chain idle.
+  // The last few windows of each lane. Chunks take different numbers of windows, as codes vary in
+  // length from one part of a file to another; the lanes still short of their stops go on
+  // interleaved rather than one by one, which would leave all but one chain idle.
   while ((static_cast<unsigned>(bit[k] < stop[k]) | ...) != 0)
     ((bit[k] < stop[k] ? decodeWindowAt(table, root, base, bit[k], out[k]) : void()), ...);
   ((lanes[k] = {base + bit[k] / 8, static_cast<unsigned>(bit[k] % 8), out[k]}), ...);
