@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "app/messages.h"
-#include "engine/ravmolt.h"
+#include "ravmolt/ravmolt.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/bit_reader.h"
+#include "engine/format/bit_reader.h"
 #include "engine/decompressor.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <fstream>
 
-#include "engine/code_tree.h"
-#include "engine/format.h"
+#include "engine/format/code_tree.h"
+#include "engine/format/format.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -1,6 +1,6 @@
 #include "engine/decompressor.h"
 
-#include "engine/payload_decoder.h"
+#include "engine/drivers/payload_decoder.h"
 
 namespace ravmolt {
 

@@ -5,12 +5,12 @@
 
 #include <cstdint>
 
-#include "engine/bit_reader.h"
-#include "engine/code_tree.h"
-#include "engine/decode_status.h"
-#include "engine/destination_stream.h"
-#include "engine/format.h"
-#include "engine/source_stream.h"
+#include "engine/format/bit_reader.h"
+#include "engine/format/code_tree.h"
+#include "ravmolt/decode_status.h"
+#include "engine/io/destination_stream.h"
+#include "engine/format/format.h"
+#include "engine/io/source_stream.h"
 
 namespace ravmolt {
 

@@ -1,9 +1,9 @@
-#include "engine/ravmolt.h"
+#include "ravmolt/ravmolt.h"
 
 #include "engine/decompressor.h"
-#include "engine/destination_stream.h"
-#include "engine/file_decode.h"
-#include "engine/source_stream.h"
+#include "engine/io/destination_stream.h"
+#include "engine/io/file_decode.h"
+#include "engine/io/source_stream.h"
 
 namespace ravmolt {
 

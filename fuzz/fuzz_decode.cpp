@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/format.h"
+#include "engine/format/format.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reference_decode.h"
 

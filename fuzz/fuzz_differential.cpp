@@ -28,11 +28,11 @@
 #include <span>
 #include <vector>
 
-#include "engine/bit_reader.h"
-#include "engine/code_tree.h"
+#include "engine/format/bit_reader.h"
+#include "engine/format/code_tree.h"
 #include "engine/decompressor.h"
-#include "engine/parallel_decoder.h"
-#include "engine/payload_decoder.h"
+#include "engine/drivers/parallel_decoder.h"
+#include "engine/drivers/payload_decoder.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reference_decode.h"
 

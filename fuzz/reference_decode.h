@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/bit_reader.h"
-#include "engine/code_tree.h"
+#include "engine/format/bit_reader.h"
+#include "engine/format/code_tree.h"
 #include "engine/decompressor.h"
-#include "engine/destination_stream.h"
-#include "engine/source_stream.h"
+#include "engine/io/destination_stream.h"
+#include "engine/io/source_stream.h"
 
 namespace ravmolt::checks {
 

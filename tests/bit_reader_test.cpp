@@ -1,5 +1,5 @@
 // The bit reader: most significant bit first, and past the end only the bits it still holds.
-#include "engine/bit_reader.h"
+#include "engine/format/bit_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The byte translation used when every code is 8 bits: the table against the tree's codes, and
 // the translation of runs of every length and alignment, which the wide path takes 64 bytes at a
 // time and the byte path finishes.
-#include "engine/byte_translation.h"
+#include "engine/fast/byte_translation.h"
 
 #include <gtest/gtest.h>
 

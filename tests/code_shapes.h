@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "engine/format.h"
+#include "engine/format/format.h"
 
 namespace ravmolt::testing {
 

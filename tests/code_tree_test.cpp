@@ -1,5 +1,5 @@
 // The node queue and tree construction, pinned by codes that stored files depend on.
-#include "engine/code_tree.h"
+#include "engine/format/code_tree.h"
 
 #include <gtest/gtest.h>
 

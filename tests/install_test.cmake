@@ -25,7 +25,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 file(GLOB config ${prefix}/lib*/cmake/ravmolt/ravmoltConfig.cmake)
 file(GLOB library ${prefix}/lib*/libravmolt_engine.a)
 foreach(path bin/ravmolt share/man/man1/ravmolt.1 include/ravmolt/ravmolt.h
-             include/ravmolt/engine/decode_status.h)
+             include/ravmolt/decode_status.h)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "not installed: ${path}")
   endif()

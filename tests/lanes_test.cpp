@@ -1,7 +1,7 @@
 // One block of interleaved lanes against a walk of the tree: what the block hands back (lane 0's
 // output, then each proven lane's) must be exactly the true symbols up to the position it reports,
 // and that position must be a true code boundary, whether the lanes join or not.
-#include "engine/lanes.h"
+#include "engine/fast/lanes.h"
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,8 @@
 #include <string>
 
 #include "engine/decompressor.h"
-#include "engine/file_decode.h"
-#include "engine/source_stream.h"
+#include "engine/io/file_decode.h"
+#include "engine/io/source_stream.h"
 #include "tests/code_shapes.h"
 #include "tests/reference_walk.h"
 #include "tools/corpus.h"

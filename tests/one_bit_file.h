@@ -12,8 +12,8 @@
 #include <optional>
 #include <vector>
 
-#include "engine/code_tree.h"
-#include "engine/format.h"
+#include "engine/format/code_tree.h"
+#include "engine/format/format.h"
 
 namespace ravmolt::testing {
 

@@ -2,7 +2,7 @@
 // few MiB make dozens of joins: joins proven in the edge window, joins that can never be proven
 // (every guess redone, then no more guessing), 255-bit codes across segment edges, random
 // bits, the segment plan itself, and a write failure or a shrunken source stopping both threads.
-#include "engine/parallel_decoder.h"
+#include "engine/drivers/parallel_decoder.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

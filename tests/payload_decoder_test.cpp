@@ -2,7 +2,7 @@
 // deepest possible codes, every bitCount cut-off of small files, data shaped like each benchmark
 // corpus (in memory and through real files, across read-buffer boundaries), and every lookup-table
 // entry recomputed from the codes of the tree.
-#include "engine/payload_decoder.h"
+#include "engine/drivers/payload_decoder.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,9 +14,9 @@
 #include <random>
 #include <string>
 
-#include "engine/decode_table.h"
+#include "engine/fast/decode_table.h"
 #include "engine/decompressor.h"
-#include "engine/file_decode.h"
+#include "engine/io/file_decode.h"
 #include "tests/code_shapes.h"
 #include "tests/reference_walk.h"
 #include "tools/corpus.h"

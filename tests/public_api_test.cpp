@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/ravmolt.h"
+#include "ravmolt/ravmolt.h"
 #include "tests/test_file.h"
 #include "tools/encoder.h"
 

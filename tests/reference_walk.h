@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/bit_reader.h"
+#include "engine/format/bit_reader.h"
 #include "engine/decompressor.h"
 
 namespace ravmolt::testing {

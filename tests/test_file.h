@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/format.h"
+#include "engine/format/format.h"
 
 namespace ravmolt::testing {
 

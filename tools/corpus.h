@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/format.h"
+#include "engine/format/format.h"
 
 namespace ravmolt::tools {
 

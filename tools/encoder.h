@@ -8,8 +8,8 @@
 #include <span>
 #include <vector>
 
-#include "engine/code_tree.h"
-#include "engine/format.h"
+#include "engine/format/code_tree.h"
+#include "engine/format/format.h"
 
 namespace ravmolt::tools {
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/code_tree.h"
+#include "engine/format/code_tree.h"
 
 namespace ravmolt {
 

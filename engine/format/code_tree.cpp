@@ -1,5 +1,5 @@
 // Node queue and tree construction; the step order here is part of the file format.
-#include "engine/code_tree.h"
+#include "engine/format/code_tree.h"
 
 #include <cassert>
 

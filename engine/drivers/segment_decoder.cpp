@@ -1,4 +1,4 @@
-#include "engine/segment_decoder.h"
+#include "engine/drivers/segment_decoder.h"
 
 #include <bit>
 #include <cassert>

@@ -2,7 +2,7 @@
 // destination is never the source, and a failed write leaves no incomplete file behind.
 #pragma once
 
-#include "engine/decode_status.h"
+#include "ravmolt/decode_status.h"
 
 namespace ravmolt {
 

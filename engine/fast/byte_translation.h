@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/code_tree.h"
+#include "engine/format/code_tree.h"
 
 namespace ravmolt {
 

@@ -1,4 +1,4 @@
-#include "engine/decode_table.h"
+#include "engine/fast/decode_table.h"
 
 #include <algorithm>
 #include <cassert>

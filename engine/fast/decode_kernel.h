@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/bit_window.h"
-#include "engine/code_tree.h"
-#include "engine/decode_table.h"
+#include "engine/fast/bit_window.h"
+#include "engine/format/code_tree.h"
+#include "engine/fast/decode_table.h"
 
 namespace ravmolt {
 

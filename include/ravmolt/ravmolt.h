@@ -19,9 +19,7 @@
 #include <span>
 #include <type_traits>
 
-// Resolved next to this header once installed (include/ravmolt/engine/) and through the project
-// root inside the source tree; either way it is the same file.
-#include "engine/decode_status.h"
+#include "ravmolt/decode_status.h"
 
 namespace ravmolt {
 

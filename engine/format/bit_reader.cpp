@@ -1,4 +1,4 @@
-#include "engine/bit_reader.h"
+#include "engine/format/bit_reader.h"
 
 namespace ravmolt {
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "engine/source_stream.h"
+#include "engine/io/source_stream.h"
 
 namespace ravmolt {
 

@@ -1,4 +1,4 @@
-#include "engine/file_decode.h"
+#include "engine/io/file_decode.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

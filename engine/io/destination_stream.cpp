@@ -1,4 +1,4 @@
-#include "engine/destination_stream.h"
+#include "engine/io/destination_stream.h"
 
 #include <unistd.h>
 

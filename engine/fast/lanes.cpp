@@ -1,4 +1,4 @@
-#include "engine/lanes.h"
+#include "engine/fast/lanes.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "engine/source_stream.h"
+#include "engine/io/source_stream.h"
 
 #include <unistd.h>
 

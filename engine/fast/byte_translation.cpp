@@ -1,4 +1,4 @@
-#include "engine/byte_translation.h"
+#include "engine/fast/byte_translation.h"
 
 #include <immintrin.h>
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/format.h"
+#include "engine/format/format.h"
 
 namespace ravmolt {
 

@@ -14,11 +14,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/byte_translation.h"
-#include "engine/code_tree.h"
-#include "engine/decode_kernel.h"
-#include "engine/decode_table.h"
-#include "engine/lanes.h"
+#include "engine/fast/byte_translation.h"
+#include "engine/format/code_tree.h"
+#include "engine/fast/decode_kernel.h"
+#include "engine/fast/decode_table.h"
+#include "engine/fast/lanes.h"
 
 namespace ravmolt {
 

@@ -1,4 +1,4 @@
-#include "engine/parallel_decoder.h"
+#include "engine/drivers/parallel_decoder.h"
 
 #include <linux/futex.h>
 #include <pthread.h>
@@ -14,8 +14,8 @@
 #include <memory>
 #include <numeric>
 
-#include "engine/decode_table.h"
-#include "engine/segment_decoder.h"
+#include "engine/fast/decode_table.h"
+#include "engine/drivers/segment_decoder.h"
 
 namespace ravmolt {
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/decode_kernel.h"
+#include "engine/fast/decode_kernel.h"
 
 #include <algorithm>
 #include <numeric>

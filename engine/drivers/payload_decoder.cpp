@@ -4,18 +4,18 @@
 // the last bytes are walked bit by bit, so exactly bitCount bits are taken and nothing past the
 // payload is ever read. Flat 8-bit codes are a byte translation. Large files from descriptor to
 // descriptor go to the two-thread decoder instead.
-#include "engine/payload_decoder.h"
+#include "engine/drivers/payload_decoder.h"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
 
-#include "engine/bit_window.h"
-#include "engine/byte_translation.h"
-#include "engine/decode_kernel.h"
-#include "engine/lanes.h"
-#include "engine/parallel_decoder.h"
+#include "engine/fast/bit_window.h"
+#include "engine/fast/byte_translation.h"
+#include "engine/fast/decode_kernel.h"
+#include "engine/fast/lanes.h"
+#include "engine/drivers/parallel_decoder.h"
 
 namespace ravmolt {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-#include "engine/code_tree.h"
-#include "engine/decode_status.h"
-#include "engine/destination_stream.h"
-#include "engine/source_stream.h"
+#include "engine/format/code_tree.h"
+#include "ravmolt/decode_status.h"
+#include "engine/io/destination_stream.h"
+#include "engine/io/source_stream.h"
 
 namespace ravmolt {
 

@@ -17,7 +17,7 @@
 #include <memory>
 #include <span>
 
-#include "engine/decode_kernel.h"
+#include "engine/fast/decode_kernel.h"
 
 namespace ravmolt {
 
