@@ -13,6 +13,7 @@
 
 #include "engine/format/bit_reader.h"
 #include "engine/decompressor.h"
+#include "engine/format/reference_walk.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -33,7 +34,6 @@ std::uint64_t decodeFast(const std::vector<std::uint8_t>& file) {
   ravmolt::SourceStream source(file);
   ravmolt::DestinationStream destination(dropBlock, &restored);
   if (ravmolt::Decompressor(source, destination).decode() != DecodeStatus::success) return 0;
-  destination.flush();
   return restored;
 }
 

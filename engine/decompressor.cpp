@@ -4,8 +4,8 @@
 
 namespace ravmolt {
 
-Decompressor::Decompressor(SourceStream& source, DestinationStream& destination)
-    : source_(source), destination_(destination) {}
+Decompressor::Decompressor(SourceStream& source, DestinationStream& destination, unsigned threads)
+    : source_(source), destination_(destination), threads_(threads) {}
 
 bool Decompressor::readHeader() {
   std::uint8_t bytes[kHeaderSize];
@@ -28,38 +28,29 @@ bool Decompressor::readFrequencyTable() {
   return true;
 }
 
-DecodeStatus Decompressor::decode() {
-  if (!readHeader() || !checksumMatches(header_) || !readFrequencyTable()) {
-    return DecodeStatus::invalidFormat;
-  }
-  if (header_.bitCount <= 0) return DecodeStatus::success;  // nothing to restore
-
+DecodeStatus Decompressor::decodePayload() {
   root_ = buildTree(frequencies_, arena_);
   if (root_ == nullptr) return DecodeStatus::invalidFormat;  // bits but no codes
 
   // A positive count needs a table entry, so tableSize is positive here and the payload starts
   // after the table. Every bit that bitCount announces must be in the file.
   const std::uint64_t payloadStart = kHeaderSize + static_cast<std::uint64_t>(header_.tableSize);
-  const std::uint64_t payloadBytes = (static_cast<std::uint64_t>(header_.bitCount) + 7) / 8;
-  if (source_.size() < payloadStart || source_.size() - payloadStart < payloadBytes) {
+  const auto bits = static_cast<std::uint64_t>(header_.bitCount);
+  if (source_.size() < payloadStart || source_.size() - payloadStart < (bits + 7) / 8) {
     return DecodeStatus::invalidFormat;
   }
-
-  source_.seek(payloadStart);
-  return decodePayload(root_, source_, header_.bitCount, destination_);
+  return ravmolt::decodePayload(root_, {source_, payloadStart, bits}, destination_, threads_);
 }
 
-DecodeStatus walkTree(const TreeNode* root, BitReader& bits, std::int32_t bitCount,
-                      DestinationStream& destination) {
-  const TreeNode* node = root;
-  for (std::int32_t taken = 0; taken < bitCount; ++taken) {
-    node = bits.nextBit() != 0 ? node->right : node->left;
-    if (isLeaf(node)) {
-      destination.put(node->symbol);
-      node = root;
-    }
+DecodeStatus Decompressor::decode() {
+  if (!readHeader() || !checksumMatches(header_) || !readFrequencyTable()) {
+    return DecodeStatus::invalidFormat;
   }
-  return destination.failed() ? DecodeStatus::writeFailed : DecodeStatus::success;
+  if (header_.bitCount > 0) {  // zero or below: nothing to restore
+    const DecodeStatus status = decodePayload();
+    if (status != DecodeStatus::success) return status;
+  }
+  return destination_.flush() ? DecodeStatus::success : DecodeStatus::writeFailed;
 }
 
 }  // namespace ravmolt

@@ -5,44 +5,37 @@
 
 #include <cstdint>
 
-#include "engine/format/bit_reader.h"
 #include "engine/format/code_tree.h"
-#include "ravmolt/decode_status.h"
-#include "engine/io/destination_stream.h"
 #include "engine/format/format.h"
+#include "engine/io/destination_stream.h"
 #include "engine/io/source_stream.h"
+#include "ravmolt/decode_status.h"
 
 namespace ravmolt {
 
 class Decompressor {
  public:
-  // Borrows both streams for the decoder's lifetime. Reads nothing yet.
-  Decompressor(SourceStream& source, DestinationStream& destination);
+  // Borrows both streams for the decoder's lifetime. Reads nothing yet. The payload may be
+  // decoded on up to `threads` threads (at most two are used), which then read the source and
+  // write the destination in turn.
+  Decompressor(SourceStream& source, DestinationStream& destination, unsigned threads = 1);
 
-  // Decodes the whole source into the destination, leaving restored bytes buffered in it (the
-  // owner flushes). Call once. Returns success, invalidFormat or writeFailed.
+  // Decodes the whole source into the destination and hands every restored byte on. Call once.
+  // Returns success, invalidFormat (nothing was written) or writeFailed.
   DecodeStatus decode();
-
-  const FileHeader& header() const { return header_; }
-  const FrequencyTable& frequencies() const { return frequencies_; }
-  const TreeNode* root() const { return root_; }
 
  private:
   bool readHeader();
   bool readFrequencyTable();
+  DecodeStatus decodePayload();
 
   SourceStream& source_;
   DestinationStream& destination_;
+  unsigned threads_;
   FrequencyTable frequencies_{};
   TreeNode* root_ = nullptr;
   FileHeader header_{};
   NodeArena arena_;
 };
-
-// The reference payload decoder: one tree step per bit, one byte written at each leaf, back to the
-// root after it. Takes exactly `bitCount` bits; an incomplete last code produces nothing. The bits
-// must be present: past the end of the source the reader repeats its last bit.
-DecodeStatus walkTree(const TreeNode* root, BitReader& bits, std::int32_t bitCount,
-                      DestinationStream& destination);
 
 }  // namespace ravmolt

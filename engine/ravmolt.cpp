@@ -1,9 +1,11 @@
+// The public interface: the decoder between two files, or from memory to a caller's sink.
 #include "ravmolt/ravmolt.h"
 
 #include "engine/decompressor.h"
 #include "engine/io/destination_stream.h"
-#include "engine/io/file_decode.h"
+#include "engine/io/run_files.h"
 #include "engine/io/source_stream.h"
+#include "engine/platform/threads.h"
 
 namespace ravmolt {
 
@@ -15,17 +17,22 @@ static_assert(DestinationStream::kBufferSize <= std::size_t{256} << 10);
 // cannot drift apart.
 
 DecodeStatus decompressFile(const char* sourcePath, const char* destinationPath) {
-  return decodeFile(sourcePath, destinationPath);
+  RunFiles files;
+  DecodeStatus status = files.open(sourcePath, destinationPath);
+  if (status != DecodeStatus::success) return status;
+  {
+    SourceStream source(files.source(), files.sourceSize());
+    DestinationStream destination(files.destination());
+    status = Decompressor(source, destination, processorsAvailable()).decode();
+  }
+  return files.close(status);
 }
 
 DecodeStatus decompressBuffer(std::span<const std::uint8_t> compressed, SinkFunction sink,
                               void* context) {
   SourceStream source(compressed);
   DestinationStream destination(sink, context);
-  DecodeStatus status = Decompressor(source, destination).decode();
-  // The decoder leaves its last block buffered; an invalid file has put nothing there.
-  if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
-  return status;
+  return Decompressor(source, destination).decode();
 }
 
 const char* describeStatus(DecodeStatus status) {

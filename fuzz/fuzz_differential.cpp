@@ -8,9 +8,9 @@
 //            the bytes it announces (else the whole payload follows); bit 2 long payload; bit 3
 //            read from a file (else from memory); bit 4 the sink refuses bytes past a cap; bit 5
 //            a long payload repeats the given bytes (else it is generated from them); bit 6 a
-//            short payload is cut at a sample of cut-offs (else at every one); bit 7 with bits 2
-//            and 3, the long payload is decoded on two threads in segments forced short, into a
-//            file (the sink's cap does not apply)
+//            short payload is cut at a sample of cut-offs (else at every one); bit 7 with bit 2,
+//            the long payload is decoded on two threads in segments forced short, and made long
+//            enough for two of them (the sink's cap does not apply)
 //   then     with bit 2: 3 bytes, the long payload's length; with bit 3: 2 bytes, the file offset
 //            of the payload in 2-byte units; with bit 4: 3 bytes, the cap; with bit 7: 1 byte,
 //            the segments' length beyond the shortest allowed, in bytes
@@ -28,11 +28,11 @@
 #include <span>
 #include <vector>
 
+#include "engine/decompressor.h"
+#include "engine/drivers/stream_driver.h"
+#include "engine/drivers/two_thread_driver.h"
 #include "engine/format/bit_reader.h"
 #include "engine/format/code_tree.h"
-#include "engine/decompressor.h"
-#include "engine/drivers/parallel_decoder.h"
-#include "engine/drivers/payload_decoder.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reference_decode.h"
 
@@ -55,12 +55,17 @@ constexpr int kLongRandomCuts = 4;
 constexpr std::int32_t kSampleEdgeCuts = 48;
 constexpr int kSampleRandomCuts = 16;
 
-// Decodes compared in this process, reported at exit: each input runs many.
+// Decodes compared in this process, and cut-offs too short for the two-thread segments an input
+// asked for, reported at exit: each input runs many.
 std::uint64_t decodesCompared = 0;
+std::uint64_t plansDeclined = 0;
 
 void reportDecodes() {
-  std::fprintf(stderr, "differential: %llu decodes compared with walkTree\n",
-               static_cast<unsigned long long>(decodesCompared));
+  std::fprintf(stderr,
+               "differential: %llu decodes compared with walkTree, %llu two-thread cut-offs "
+               "too short for their segments\n",
+               static_cast<unsigned long long>(decodesCompared),
+               static_cast<unsigned long long>(plansDeclined));
 }
 
 class Input {
@@ -143,45 +148,44 @@ class PayloadSource {
     }
   }
 
-  // Decodes `cut` bits of the payload, of which the first `available` bytes are readable. The
-  // file is cut to them, so calls must come with `available` never growing.
-  DecodeStatus decode(const TreeNode* root, std::span<const std::uint8_t> payload,
+  // Decodes `cut` bits of the payload, of which the first `available` bytes are readable, on one
+  // thread. The file is cut to them, so calls must come with `available` never growing.
+  DecodeStatus decode(const DecodeTable& table, std::span<const std::uint8_t> payload,
                       std::size_t available, std::int32_t cut, DestinationStream& destination) {
     return decodeWith(payload, available, [&](SourceStream& source) {
-      return decodePayload(root, source, cut, destination);
+      return decodeOnOneThread(table, payloadIn(source, cut), destination);
     });
   }
 
-  // The same on two threads in segments of `segmentBits`, into an anonymous file whose contents
-  // are returned in `output`; nothing when the plan does not fit the cut-off.
-  std::optional<DecodeStatus> decodeOnTwoThreads(const TreeNode* root,
+  // The same on two threads in segments of `segmentBits`, into `output`; nothing when the plan
+  // does not fit the cut-off.
+  std::optional<DecodeStatus> decodeOnTwoThreads(const DecodeTable& table,
                                                  std::span<const std::uint8_t> payload,
                                                  std::size_t available, std::int32_t cut,
                                                  std::uint64_t segmentBits,
                                                  std::vector<std::uint8_t>& output) {
-    const auto count = static_cast<std::uint32_t>(static_cast<std::uint64_t>(cut) / segmentBits);
-    if (fd_ < 0 || count < 2) return std::nullopt;
-    const int out = ::memfd_create("output", MFD_CLOEXEC);
-    if (out < 0) checks::fail("differential", "cannot make the output file");
+    const auto bits = static_cast<std::uint64_t>(cut);
+    const SegmentPlan plan{segmentBits, static_cast<std::uint32_t>(bits / segmentBits)};
+    if (!fitsPlan(plan, bits)) return std::nullopt;
+    checks::MemorySink sink;
     std::optional<DecodeStatus> status;
     decodeWith(payload, available, [&](SourceStream& source) {
-      DestinationStream destination(out);
-      status = decodeInParallel(root, shapeOf(root), source, cut, destination,
-                                SegmentPlan{segmentBits, count});
+      DestinationStream destination(&checks::MemorySink::take, &sink);
+      status = ravmolt::decodeOnTwoThreads(table, payloadIn(source, cut), destination, plan);
       if (status == DecodeStatus::success && !destination.flush()) {
         status = DecodeStatus::writeFailed;
       }
       return DecodeStatus::success;
     });
-    output.resize(static_cast<std::size_t>(::lseek(out, 0, SEEK_END)));
-    if (::pread(out, output.data(), output.size(), 0) != static_cast<ssize_t>(output.size())) {
-      checks::fail("differential", "cannot read the output file");
-    }
-    ::close(out);
+    output = std::move(sink.bytes);
     return status;
   }
 
  private:
+  Payload payloadIn(SourceStream& source, std::int32_t cut) const {
+    return {source, fd_ < 0 ? 0 : offset_, static_cast<std::uint64_t>(cut)};
+  }
+
   // Runs `decode` on a source stream over the first `available` bytes of `payload`.
   template <typename Decode>
   DecodeStatus decodeWith(std::span<const std::uint8_t> payload, std::size_t available,
@@ -224,12 +228,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool capped = (flags & 16U) != 0;
   const bool repeat = (flags & 32U) != 0;
   const bool sampled = (flags & 64U) != 0;
-  const std::size_t longLength = longMode ? input.take(3) % kMaxLongPayload + 1 : 0;
+  std::size_t longLength = longMode ? input.take(3) % kMaxLongPayload + 1 : 0;
   const std::size_t fileOffset = fromFile ? std::size_t{2} * input.take(2) : 0;
   const std::size_t cap = capped ? input.take(3) : SIZE_MAX;
-  const bool twoThreads = (flags & 128U) != 0 && longMode && fromFile;
+  const bool twoThreads = (flags & 128U) != 0 && longMode;
   const std::uint64_t segmentBits =
       (flags & 128U) != 0 ? kMinimumSegmentBits + 8 * std::uint64_t{input.take(1)} : 0;
+  // Long enough for two segments at the last cut-offs, so that two threads always have some.
+  if (twoThreads) longLength = std::max<std::size_t>(longLength, 2 * segmentBits / 8 + 8);
 
   FrequencyTable frequencies{};
   const std::size_t entrySize = wideCounts ? 5 : 2;
@@ -241,6 +247,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   NodeArena arena;
   const TreeNode* root = buildTree(frequencies, arena);
   if (root == nullptr) return 0;
+  DecodeTable table;
+  table.build(root);
 
   const std::span<const std::uint8_t> rest = input.rest();
   const std::vector<std::uint8_t> payload =
@@ -288,15 +296,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static checks::MemoryDestination sink;
   sink.setCap(cap);
   std::vector<std::uint8_t> written;
+  std::size_t twoThreadDecodes = 0;
   for (const std::int32_t cut : cuts) {
     const std::size_t expected = lengths[static_cast<std::size_t>(cut)];
     const auto announced = static_cast<std::size_t>(cut + 7) / 8;
     const std::size_t available = exactPayload ? announced : payload.size();
     if (twoThreads) {
       const auto status =
-          source.decodeOnTwoThreads(root, payload, available, cut, segmentBits, written);
-      if (!status) continue;
+          source.decodeOnTwoThreads(table, payload, available, cut, segmentBits, written);
+      if (!status) {  // segments do not fit this cut-off
+        ++plansDeclined;
+        continue;
+      }
       ++decodesCompared;
+      ++twoThreadDecodes;
       if (*status != DecodeStatus::success || written.size() != expected ||
           !std::equal(written.begin(), written.end(), reference.begin())) {
         checks::fail("differential", "the two-thread decoder differs from walkTree");
@@ -304,7 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     DestinationStream& destination = sink.start();
-    DecodeStatus status = source.decode(root, payload, available, cut, destination);
+    DecodeStatus status = source.decode(table, payload, available, cut, destination);
     if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
 
     ++decodesCompared;
@@ -313,14 +326,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             output.begin(), output.end(), reference.begin(),
             reference.begin() + static_cast<std::ptrdiff_t>(std::min(output.size(), expected))) ||
         output.size() > expected) {
-      checks::fail("differential", "decodePayload differs from walkTree");
+      checks::fail("differential", "the one-thread decoder differs from walkTree");
     }
     if (expected > cap) {
       if (status != DecodeStatus::writeFailed)
         checks::fail("differential", "refused write not reported");
     } else if (status != DecodeStatus::success || output.size() != expected) {
-      checks::fail("differential", "decodePayload failed or stopped short");
+      checks::fail("differential", "the one-thread decoder failed or stopped short");
     }
+  }
+  if (twoThreads && twoThreadDecodes == 0) {
+    checks::fail("differential", "no cut-off could be decoded on two threads");
   }
   return 0;
 }

@@ -11,9 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/decompressor.h"
 #include "engine/format/bit_reader.h"
 #include "engine/format/code_tree.h"
-#include "engine/decompressor.h"
+#include "engine/format/reference_walk.h"
 #include "engine/io/destination_stream.h"
 #include "engine/io/source_stream.h"
 
@@ -137,16 +138,13 @@ struct Outcome {
   std::uint64_t produced = 0;  // bytes put into the destination, handed on or not
 };
 
-// Runs the whole Decompressor decode on `file` into memory, flushing as the file driver does.
+// Runs the whole Decompressor decode on `file` into memory.
 inline Outcome productionDecode(std::span<const std::uint8_t> file, MemoryDestination& memory) {
   SourceStream source(file);
   DestinationStream& destination = memory.start();
   Outcome outcome;
   outcome.status = Decompressor(source, destination).decode();
   outcome.produced = memory.produced();
-  if (outcome.status != DecodeStatus::invalidFormat && !destination.flush()) {
-    outcome.status = DecodeStatus::writeFailed;
-  }
   outcome.output = memory.bytes();
   return outcome;
 }

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "tests/memory_decode.h"
+#include "tests/decode_support.h"
 #include "tests/test_file.h"
 
 namespace ravmolt {

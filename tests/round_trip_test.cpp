@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "tests/memory_decode.h"
+#include "tests/decode_support.h"
 #include "tests/test_file.h"
 #include "tools/encoder.h"
 

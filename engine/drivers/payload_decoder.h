@@ -1,21 +1,20 @@
-// The production payload decoder. It must restore exactly what walkTree restores, bit for bit, for
-// every tree and every bitCount; walkTree stays as the reference it is tested against.
+// The payload stage of a decode: the tables built from the code tree once, and the driver that
+// decodes with them chosen once.
 #pragma once
 
-#include <cstdint>
-
+#include "engine/drivers/payload.h"
 #include "engine/format/code_tree.h"
-#include "ravmolt/decode_status.h"
 #include "engine/io/destination_stream.h"
-#include "engine/io/source_stream.h"
+#include "ravmolt/decode_status.h"
 
 namespace ravmolt {
 
-// Decodes exactly `bitCount` (> 0) payload bits from `source`, which is positioned on the first
-// payload byte and, as the caller has checked, holds at least (bitCount + 7) / 8 more bytes.
-// Writes one byte per complete code into `destination`; an incomplete last code produces nothing.
-// Returns success, writeFailed, or invalidFormat when the source turned out shorter than checked.
-DecodeStatus decodePayload(const TreeNode* root, SourceStream& source, std::int32_t bitCount,
-                           DestinationStream& destination);
+// Decodes the payload with the codes of `root` (which has an inner node) into `destination`,
+// leaving the last bytes buffered. On two threads when `threads` is 2 or more and the payload is
+// long enough for that to pay; otherwise, or when no second thread can be started, on the
+// calling thread. Returns success, writeFailed, or invalidFormat when the source turned out
+// shorter than checked.
+DecodeStatus decodePayload(const TreeNode* root, const Payload& payload,
+                           DestinationStream& destination, unsigned threads);
 
 }  // namespace ravmolt

@@ -1,9 +1,11 @@
-// Word-at-a-time access to an MSB-first bit stream held in memory. The fast decoder keeps a byte
-// pointer and a bit offset 0..7 into that byte, and loads a fresh left-aligned window of at least
-// 57 valid bits whenever it needs bits, instead of shifting bytes in one at a time.
+// Word-at-a-time reads of an MSB-first bit stream held in memory. Every fast decoder holds its
+// place as one BitPosition, counted from the top bit of the stream's first byte, and loads a
+// fresh left-aligned window of at least 57 valid bits from there whenever it needs bits, instead
+// of shifting bytes in one at a time.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -11,6 +13,10 @@ namespace ravmolt {
 
 static_assert(std::endian::native == std::endian::little,
               "the fast decoder stores symbols as little-endian words");
+
+// A place in a bit stream held in memory: the number of bits before it, counted from the top bit
+// of the stream's first byte. Bit p is bit 7 - p % 8 of byte p / 8.
+using BitPosition = std::uint64_t;
 
 // The eight bytes at `bytes` as one MSB-first word: the first byte in the top eight bits. All
 // eight bytes must be readable.
@@ -20,20 +26,25 @@ inline std::uint64_t loadBigEndian64(const std::uint8_t* bytes) {
   return __builtin_bswap64(word);
 }
 
-// A left-aligned window starting `bit` (0..7) bits into `*bytes`: its top 64 - bit >= 57 bits are
-// payload bits, the next one first. The window's low `bit` bits are zero and carry no meaning.
-inline std::uint64_t windowAt(const std::uint8_t* bytes, unsigned bit) {
-  return loadBigEndian64(bytes) << bit;
+// The window at `position` of `stream`: its top 64 - position % 8 >= 57 bits are the stream's
+// bits from there; its low position % 8 bits are zero and carry no meaning. Reads the eight bytes
+// from byte position / 8 on.
+inline std::uint64_t windowAt(const std::uint8_t* stream, BitPosition position) {
+  return loadBigEndian64(stream + position / 8) << (position % 8);
+}
+
+// The same for a stream whose last readable byte is just before `end`: the bits from `end` on
+// read as zeros, and no byte from `end` on is touched.
+inline std::uint64_t windowBefore(const std::uint8_t* stream, BitPosition position,
+                                  const std::uint8_t* end) {
+  const std::uint8_t* const at = stream + position / 8;
+  if (at < end && end - at >= 8) return windowAt(stream, position);
+  std::uint8_t bytes[8] = {};
+  if (at < end) std::memcpy(bytes, at, static_cast<std::size_t>(end - at));
+  return loadBigEndian64(bytes) << (position % 8);
 }
 
 // The top `count` bits of `window` (1 <= count <= 63).
 inline std::uint64_t peekBits(std::uint64_t window, int count) { return window >> (64 - count); }
-
-// Moves a byte pointer and bit offset on by `count` bits.
-inline void skipBits(const std::uint8_t*& bytes, unsigned& bit, unsigned count) {
-  const unsigned total = bit + count;
-  bytes += total >> 3;
-  bit = total & 7U;
-}
 
 }  // namespace ravmolt

@@ -1,60 +1,20 @@
 #include "engine/fast/byte_translation.h"
 
-#include <immintrin.h>
+#include "engine/platform/byte_permutes.h"
 
 namespace ravmolt {
-namespace {
 
-void translateByByte(const std::uint8_t* symbols, const std::uint8_t* in, std::uint8_t* out,
-                     std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) out[i] = symbols[in[i]];
-}
-
-// 64 bytes at a time on processors with byte permutes: each half of the table is one 128-entry
-// two-register permute, and the top bit of each byte picks the half. The build targets plain
-// x86-64, so this one function is compiled for those instructions and chosen at run time.
-[[gnu::target("avx512f,avx512bw,avx512vbmi")]] void translateWide(const std::uint8_t* symbols,
-                                                                  const std::uint8_t* in,
-                                                                  std::uint8_t* out,
-                                                                  std::size_t count) {
-  const __m512i low0 = _mm512_load_si512(symbols);
-  const __m512i low1 = _mm512_load_si512(symbols + 64);
-  const __m512i high0 = _mm512_load_si512(symbols + 128);
-  const __m512i high1 = _mm512_load_si512(symbols + 192);
-  std::size_t i = 0;
-  for (; i + 64 <= count; i += 64) {
-    const __m512i bytes = _mm512_loadu_si512(in + i);
-    const __m512i low = _mm512_permutex2var_epi8(low0, bytes, low1);
-    const __m512i high = _mm512_permutex2var_epi8(high0, bytes, high1);
-    _mm512_storeu_si512(out + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(bytes), low, high));
-  }
-  translateByByte(symbols, in + i, out + i, count - i);
-}
-
-bool hasBytePermutes() {
-  static const bool has = __builtin_cpu_supports("avx512vbmi") &&
-                          __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f");
-  return has;
-}
-
-}  // namespace
-
-ByteTranslation::ByteTranslation(const TreeNode* root) {
+ByteTranslation::ByteTranslation(const DecodeTable& table) {
+  constexpr int kBelowByte = DecodeTable::kTableBits - 8;
+  static_assert(kBelowByte >= 0, "a root lookup must see a whole byte");
   for (unsigned byte = 0; byte < 256; ++byte) {
-    const TreeNode* node = root;
-    for (int bit = 7; bit >= 0 && !isLeaf(node); --bit) {
-      node = ((byte >> bit) & 1U) != 0 ? node->right : node->left;
-    }
-    symbols_[byte] = node->symbol;
+    symbols_[byte] = DecodeTable::symbolOf(table.root()[std::size_t{byte} << kBelowByte], 0);
   }
 }
 
 void ByteTranslation::apply(const std::uint8_t* in, std::uint8_t* out, std::size_t count) const {
-  if (hasBytePermutes()) {
-    translateWide(symbols_, in, out, count);
-  } else {
-    translateByByte(symbols_, in, out, count);
-  }
+  const std::size_t done = translateWithPermutes(symbols_, in, out, count);
+  for (std::size_t i = done; i < count; ++i) out[i] = symbols_[in[i]];
 }
 
 }  // namespace ravmolt

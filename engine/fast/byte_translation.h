@@ -5,14 +5,15 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/format/code_tree.h"
+#include "engine/fast/decode_table.h"
 
 namespace ravmolt {
 
 class ByteTranslation {
  public:
-  // The table for any tree with an inner node; it is the decoding only when every code is 8 bits.
-  explicit ByteTranslation(const TreeNode* root);
+  // The symbol of each byte read as a code, from the root lookups of `table`; it is the decoding
+  // only when every code is 8 bits.
+  explicit ByteTranslation(const DecodeTable& table);
 
   // out[i] = symbolOf(in[i]) for i < count; the two may not overlap.
   void apply(const std::uint8_t* in, std::uint8_t* out, std::size_t count) const;

@@ -2,32 +2,21 @@
 
 #include <algorithm>
 #include <cassert>
+#include <numeric>
 
 namespace ravmolt {
-
-void DecodeTable::build(const TreeNode* root) {
-  assert(root != nullptr && !isLeaf(root));
-  root_ = root;
-  entries_.clear();
-  starts_.assign(1, root);
-  widths_.assign(1, kTableBits);  // the fast loops look up kTableBits bits in the root table
-  offsets_.assign(1, 0);
-  // Tables are added while earlier ones are filled; each inner node at a whole number of table
-  // widths below the root is reached by exactly one entry, so none is added twice. Only a table
-  // kTableBits wide can lead on to another.
-  firstCodes_.assign(kTableSize, 0);
-  for (std::size_t table = 0; table < starts_.size(); ++table) {
-    const std::size_t size = std::size_t{1} << widths_[table];
-    offsets_[table] = entries_.size();
-    entries_.resize(entries_.size() + size);
-    for (std::size_t index = 0; index < size; ++index) {
-      entries_[offsets_[table] + index] = makeEntry(starts_[table], widths_[table], index,
-                                                    table == 0 ? &firstCodes_[index] : nullptr);
-    }
-  }
-}
-
 namespace {
+
+void addLeafDepths(const TreeNode* node, int depth, CodeShape& shape) {
+  if (isLeaf(node)) {
+    shape.shortest = std::min(shape.shortest, depth);
+    shape.longest = std::max(shape.longest, depth);
+    shape.lengthDivisor = std::gcd(shape.lengthDivisor, depth);
+    return;
+  }
+  addLeafDepths(node->left, depth + 1, shape);
+  addLeafDepths(node->right, depth + 1, shape);
+}
 
 // The length of the longest path from `node` down to a leaf.
 int heightOf(const TreeNode* node) {
@@ -37,6 +26,28 @@ int heightOf(const TreeNode* node) {
 
 }  // namespace
 
+void DecodeTable::build(const TreeNode* root) {
+  assert(root != nullptr && !isLeaf(root));
+  root_ = root;
+  shape_ = {256, 0, 0};
+  addLeafDepths(root, 0, shape_);
+  entries_.clear();
+  starts_.assign(1, root);
+  widths_.assign(1, kTableBits);  // the fast loops look up kTableBits bits in the root table
+  offsets_.assign(1, 0);
+  // Tables are added while earlier ones are filled; each inner node at a whole number of table
+  // widths below the root is reached by exactly one entry, so none is added twice. Only a table
+  // kTableBits wide can lead on to another.
+  for (std::size_t table = 0; table < starts_.size(); ++table) {
+    const std::size_t size = std::size_t{1} << widths_[table];
+    offsets_[table] = entries_.size();
+    entries_.resize(entries_.size() + size);
+    for (std::size_t index = 0; index < size; ++index) {
+      entries_[offsets_[table] + index] = makeEntry(starts_[table], widths_[table], index);
+    }
+  }
+}
+
 std::size_t DecodeTable::tableFor(const TreeNode* node) {
   starts_.push_back(node);
   widths_.push_back(std::min(kTableBits, heightOf(node)));
@@ -45,20 +56,18 @@ std::size_t DecodeTable::tableFor(const TreeNode* node) {
 }
 
 // Walks the `width` bits of `index` from `start`, restarting at the root after each leaf, and
-// keeps the complete codes (at most kMaxSymbols of them); the first one also goes to `first`,
-// when given.
-DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index,
-                                   FirstCode* first) {
+// keeps the complete codes (at most kMaxSymbols of them).
+DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index) {
   const TreeNode* node = start;
   DecodeEntry symbols = 0;
   unsigned count = 0;
   unsigned consumed = 0;
+  unsigned first = 0;
   for (unsigned taken = 1; taken <= static_cast<unsigned>(width); ++taken) {
     const bool bit = ((index >> (width - static_cast<int>(taken))) & 1U) != 0;
     node = bit ? node->right : node->left;
     if (!isLeaf(node)) continue;
-    if (count == 0 && first != nullptr)
-      *first = static_cast<FirstCode>((taken << 8) | node->symbol);
+    if (count == 0) first = taken;
     symbols |= DecodeEntry{node->symbol} << (8 * count);
     ++count;
     consumed = taken;
@@ -69,7 +78,8 @@ DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t
     // No code ends within these bits: continue from the node reached, after all of them.
     return DecodeEntry{tableFor(node)} << kSymbolShift;
   }
-  return consumed | (DecodeEntry{count} << 8) | (symbols << kSymbolShift);
+  return consumed | (DecodeEntry{count} << 8) | (DecodeEntry{first} << 12) |
+         (symbols << kSymbolShift);
 }
 
 }  // namespace ravmolt

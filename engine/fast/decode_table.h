@@ -18,13 +18,25 @@ namespace ravmolt {
 //   bits  0..5   bits consumed: the bits of the complete codes in the entry, 1..the table's width.
 //                It is also the shift that drops them from a left-aligned window (only the low
 //                six bits of a shift count matter, so the entry can be used as the count).
-//   bits  8..15  number of symbols, 0..kMaxSymbols. Zero means that no code ends within the
+//   bits  8..11  number of symbols, 0..kMaxSymbols. Zero means that no code ends within the
 //                width bits looked at: decoding continues, after all of them, in the table whose
 //                index is in bits 16..47. Such an entry consumes 0 bits, so that a run of lookups
 //                that meets one stays on it, storing nothing, and needs no test of its own.
+//   bits 12..15  bits of the first code alone, for decoders that step one code at a time.
 //   bits 16..63  the symbols, first one in bits 16..23, so that `entry >> 16` stored as eight
 //                little-endian bytes writes them in order (and zeros or leftovers after them).
 using DecodeEntry = std::uint64_t;
+
+// The lengths the tree's codes take: they decide which fast paths apply, how much output a run
+// of bits can make, and where a decoder started at a guessed position can fall into step.
+struct CodeShape {
+  int shortest = 0;
+  int longest = 0;
+  int lengthDivisor = 0;  // the greatest common divisor of all code lengths
+
+  // All 256 codes are 8 bits long: decoding is a byte translation.
+  bool isByteTranslation() const { return shortest == 8 && longest == 8; }
+};
 
 class DecodeTable {
  public:
@@ -32,7 +44,9 @@ class DecodeTable {
   static constexpr std::size_t kTableSize = std::size_t{1} << kTableBits;
   static constexpr unsigned kMaxSymbols = 6;
   static constexpr unsigned kSymbolShift = 16;
-  static_assert(kTableBits < 64 && kTableBits <= 0x3F, "the consumed bits must fit in bits 0..5");
+  static_assert(kTableBits <= 0x3F, "the consumed bits must fit in bits 0..5");
+  static_assert(kTableBits <= 0xF, "a first code's bits must fit in bits 12..15");
+  static_assert(kMaxSymbols <= 0xF, "the symbol count must fit in bits 8..11");
   static_assert(kSymbolShift + 8 * kMaxSymbols <= 64, "the symbols must fit above the header");
 
   // Builds the tables of the tree under `root`, which must have at least one inner node. Storage
@@ -42,20 +56,21 @@ class DecodeTable {
   // Table `index` is 2^width(index) entries, indexed by the next width(index) payload bits read
   // MSB-first; table 0 starts at the root and is kTableBits wide.
   const DecodeEntry* table(std::size_t index) const { return entries_.data() + offsets_[index]; }
+  const DecodeEntry* root() const { return entries_.data(); }
   int width(std::size_t index) const { return widths_[index]; }
   std::size_t tableCount() const { return starts_.size(); }
   // The tree node that table `index` continues from.
   const TreeNode* start(std::size_t index) const { return starts_[index]; }
-
-  // The first code under each root index alone, for decoders that must see where every code
-  // starts: its length in bits 8..15 and its symbol in bits 0..7, or 0 when it is longer than
-  // kTableBits.
-  using FirstCode = std::uint16_t;
-  const FirstCode* firstCodes() const { return firstCodes_.data(); }
+  const CodeShape& shape() const { return shape_; }
+  // Some code is longer than a root lookup, so some lookups continue in a chain of tables.
+  bool hasLongCodes() const { return starts_.size() > 1; }
 
   static unsigned bitsOf(DecodeEntry entry) { return static_cast<unsigned>(entry & 0x3F); }
   static unsigned symbolCountOf(DecodeEntry entry) {
-    return static_cast<unsigned>((entry >> 8) & 0xFF);
+    return static_cast<unsigned>((entry >> 8) & 0xF);
+  }
+  static unsigned firstBitsOf(DecodeEntry entry) {
+    return static_cast<unsigned>((entry >> 12) & 0xF);
   }
   static std::uint8_t symbolOf(DecodeEntry entry, unsigned position) {
     return static_cast<std::uint8_t>(entry >> (kSymbolShift + 8 * position));
@@ -67,14 +82,14 @@ class DecodeTable {
  private:
   // The index of the table that starts at `node`, adding it to the build queue when new.
   std::size_t tableFor(const TreeNode* node);
-  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index, FirstCode* first);
+  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index);
 
   const TreeNode* root_ = nullptr;
+  CodeShape shape_;
   std::vector<DecodeEntry> entries_;
   std::vector<const TreeNode*> starts_;
   std::vector<std::size_t> offsets_;  // of each table's first entry in entries_
   std::vector<int> widths_;
-  std::vector<FirstCode> firstCodes_;
 };
 
 }  // namespace ravmolt

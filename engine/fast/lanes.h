@@ -11,39 +11,25 @@
 // where the last proven lane stopped.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 
-#include "engine/fast/decode_kernel.h"
+#include "engine/fast/decode_steps.h"
 
 namespace ravmolt {
 
 // Each lane is a chain of dependent loads and shifts; six keep the processor's units busy while
 // each waits on its loads (measured: 8 to 9 % faster than four, and seven or eight no faster).
 constexpr int kLanes = 6;
-// The longest chunk a lane takes; a block of kLanes such chunks fits the source buffer's refill.
-constexpr std::size_t kLaneBytes = std::size_t{8} << 10;
+// The longest chunk a lane takes.
+constexpr std::size_t kLaneBits = std::size_t{8} << 13;
 constexpr std::size_t kRecords = 48;
 // The shortest chunk worth a block: the walk that proves a lane costs about as much as decoding a
 // few hundred bytes. A chunk also holds its lane's records, long codes included, so that the last
-// lane's records never read past the block.
-constexpr std::size_t kMinimumLaneBytes = std::size_t{2} << 10;
-static_assert(kMinimumLaneBytes * 8 >= kRecords * (kLongestCodeBits + DecodeTable::kTableBits));
-
-// The output of one lane, at most: a symbol per bit of its chunk and of the window that runs past
-// it, the codes of its walk across the next lane's records, and the fast loop's stores.
-constexpr std::size_t kLaneOutputBytes = 8 * (kLaneBytes + kInputMargin) +
-                                         kRecords * (kLongestCodeBits + DecodeTable::kTableBits) +
-                                         kOutputMargin;
-// Input a block of full chunks needs from its start: the chunks, a byte for the start's bit
-// offset, and the margin of the last lane's last window.
-constexpr std::size_t kBlockInputBytes = kLanes * kLaneBytes + 1 + kInputMargin;
-// Blocks that fail to resynchronise this many times more often than they succeed end the use of
-// lanes for the run.
-constexpr int kFailureAllowance = 8;
+// lane's records never reach past the block.
+constexpr std::size_t kMinimumLaneBits = std::size_t{8} << 11;
+static_assert(kMinimumLaneBits >= kRecords * (kLongestCodeBits + DecodeTable::kTableBits));
 
 // Output buffers of lanes 1 to kLanes - 1, reused from block to block.
 class LaneBuffers {
@@ -54,26 +40,30 @@ class LaneBuffers {
   }
 
  private:
+  // The output of one lane, at most: a symbol per bit of its chunk and of the step that runs past
+  // it, the codes of its walk across the next lane's records, and a store's overrun.
+  static constexpr std::size_t kLaneOutputBytes =
+      kLaneBits + kStepBits + kRecords * (kLongestCodeBits + DecodeTable::kTableBits) +
+      kStoreOverrun;
   std::unique_ptr<std::uint8_t[]> storage_;
 };
 
-struct BlockResult {
-  Lane next;  // where decoding goes on, on a true boundary; next.out ends lane 0's output
-  // The proven output of lanes 1, 2, ..., to follow lane 0's in this order; empty from the first
-  // lane that was not proven on.
-  std::array<std::span<const std::uint8_t>, kLanes - 1> proven;
+struct LaneBlock {
+  BitPosition next;   // where decoding goes on, on a true code boundary
+  std::uint8_t* out;  // the end of the block's output
   bool synchronised;  // every lane was proven
 };
 
-// Bits per chunk for a block over `available` input bytes from a true code boundary, when every
+// Bits per chunk for a block over the `available` bits from a true code boundary, when every
 // code length is a multiple of `lengthDivisor`: lanes start a multiple of it from the true start,
 // so that codes of equal lengths are in step at once. Zero when no block fits.
-std::size_t laneBitsFor(std::size_t available, int lengthDivisor);
+std::size_t laneBitsFor(std::uint64_t available, int lengthDivisor);
 
-// Decodes a block of kLanes chunks of `laneBits` (from laneBitsFor) from `start`, on a true code
-// boundary with at least the `available` input laneBitsFor was given; `start.out` needs
-// kLaneOutputBytes of room.
-BlockResult decodeLanes(const DecodeTable& table, const TreeNode* root, Lane start,
-                        std::size_t laneBits, LaneBuffers& buffers);
+// Decodes a block of kLanes chunks of `laneBits` (from laneBitsFor) of `stream` from `start`, a
+// true code boundary, into `out`. Every code it decodes starts before start + kLanes * laneBits
+// + kStepBits, and it reads eight bytes from each of their bytes; `out` needs room for a symbol
+// per code and kStoreOverrun bytes. Returns the true symbols up to `next`, in order.
+LaneBlock decodeLanes(const DecodeTable& table, const std::uint8_t* stream, BitPosition start,
+                      std::size_t laneBits, std::uint8_t* out, LaneBuffers& buffers);
 
 }  // namespace ravmolt

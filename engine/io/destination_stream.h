@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 namespace ravmolt {
 
@@ -25,13 +26,13 @@ class DestinationStream {
     *cursor_++ = byte;
   }
 
-  // Room for at least `count` bytes (count <= kBufferSize) at the returned pointer; the caller
-  // fills some and reports them with commit().
-  std::uint8_t* reserve(std::size_t count) {
-    if (static_cast<std::size_t>(limit_ - cursor_) < count) flush();
-    return cursor_;
+  // The free part of the buffer, at least `minimum` (<= kBufferSize) bytes: when less is free,
+  // the buffered bytes are handed on first. The caller fills some of it and reports them with
+  // commit().
+  std::span<std::uint8_t> freeSpace(std::size_t minimum) {
+    if (static_cast<std::size_t>(limit_ - cursor_) < minimum) flush();
+    return {cursor_, limit_};
   }
-  std::uint8_t* limit() const { return limit_; }
   void commit(std::uint8_t* newCursor) { cursor_ = newCursor; }
 
   // Hands all buffered bytes on and empties the buffer. False once any hand-off has failed; after
@@ -40,7 +41,6 @@ class DestinationStream {
   // Hands `size` bytes on straight from `data`, after any buffered ones; false as flush() is.
   bool write(const std::uint8_t* data, std::size_t size);
   bool failed() const { return failed_; }
-  bool writesToDescriptor() const { return sink_ == nullptr; }
   // Bytes handed on or buffered so far, dropped ones included.
   std::uint64_t total() const { return handedOn_ + static_cast<std::uint64_t>(cursor_ - begin_); }
 

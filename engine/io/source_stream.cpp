@@ -7,6 +7,24 @@
 #include <cstring>
 
 namespace ravmolt {
+namespace {
+
+// Reads from `fd` at `offset` until `size` bytes are in or the file ends or a read fails, which
+// sets `failed`. Returns the bytes read.
+std::size_t readFully(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size,
+                      bool& failed) {
+  std::size_t done = 0;
+  while (done < size && offset + done <= static_cast<std::uint64_t>(INT64_MAX)) {
+    const ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) failed = true;
+    if (got <= 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return done;
+}
+
+}  // namespace
 
 SourceStream::SourceStream(int fd, std::uint64_t size)
     : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)), size_(size) {
@@ -14,7 +32,8 @@ SourceStream::SourceStream(int fd, std::uint64_t size)
 }
 
 SourceStream::SourceStream(std::span<const std::uint8_t> bytes)
-    : begin_(bytes.data()),
+    : memory_(bytes),
+      begin_(bytes.data()),
       cursor_(bytes.data()),
       end_(bytes.data() + bytes.size()),
       size_(bytes.size()) {}
@@ -33,16 +52,16 @@ void SourceStream::seek(std::uint64_t position) {
   begin_ = cursor_ = end_ = buffer_.get();
 }
 
+std::size_t SourceStream::loadAfter(std::uint64_t offset, std::size_t kept) {
+  if (readError_) return kept;
+  return kept + readFully(fd_, offset, buffer_.get() + kept, kBufferSize - kept, readError_);
+}
+
 bool SourceStream::fill() {
-  if (fd_ < 0 || readError_) return false;
+  if (fd_ < 0) return false;
   const std::uint64_t next = position();
-  if (next > static_cast<std::uint64_t>(INT64_MAX)) return false;
-  ssize_t got;
-  do {
-    got = ::pread(fd_, buffer_.get(), kBufferSize, static_cast<off_t>(next));
-  } while (got < 0 && errno == EINTR);
-  if (got < 0) readError_ = true;
-  if (got <= 0) return false;
+  const std::size_t got = loadAfter(next, 0);
+  if (got == 0) return false;
   bufferStart_ = next;
   begin_ = cursor_ = buffer_.get();
   end_ = begin_ + got;
@@ -50,22 +69,13 @@ bool SourceStream::fill() {
 }
 
 std::span<const std::uint8_t> SourceStream::bufferedAtLeast(std::size_t minimum) {
-  auto kept = static_cast<std::size_t>(end_ - cursor_);
-  if (kept >= minimum || fd_ < 0 || readError_) return {cursor_, end_};
+  const auto kept = static_cast<std::size_t>(end_ - cursor_);
+  if (kept >= minimum || fd_ < 0) return {cursor_, end_};
   const std::uint64_t start = position();
   std::memmove(buffer_.get(), cursor_, kept);
   bufferStart_ = start;
   begin_ = cursor_ = buffer_.get();
-  end_ = begin_ + kept;
-  while (kept < kBufferSize && start + kept <= static_cast<std::uint64_t>(INT64_MAX)) {
-    const ssize_t got =
-        ::pread(fd_, buffer_.get() + kept, kBufferSize - kept, static_cast<off_t>(start + kept));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) readError_ = true;
-    if (got <= 0) break;
-    kept += static_cast<std::size_t>(got);
-  }
-  end_ = begin_ + kept;
+  end_ = begin_ + loadAfter(start + kept, kept);
   return {cursor_, end_};
 }
 
@@ -79,6 +89,18 @@ std::size_t SourceStream::read(std::uint8_t* out, std::size_t count) {
     done += step;
   }
   return done;
+}
+
+std::size_t SourceStream::readAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const {
+  if (fd_ < 0) {
+    if (offset >= memory_.size()) return 0;
+    const auto count =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, memory_.size() - offset));
+    std::memcpy(out, memory_.data() + offset, count);
+    return count;
+  }
+  bool failed = false;
+  return readFully(fd_, offset, out, size, failed);
 }
 
 }  // namespace ravmolt

@@ -19,14 +19,9 @@ class SourceStream {
   explicit SourceStream(std::span<const std::uint8_t> bytes);
 
   std::uint64_t size() const { return size_; }
-  // The descriptor read, or -1 for memory.
-  int descriptor() const { return fd_; }
   std::uint64_t position() const {
     return bufferStart_ + static_cast<std::uint64_t>(cursor_ - begin_);
   }
-  // True once a read has failed with an error rather than meeting the end.
-  bool readError() const { return readError_; }
-
   void seek(std::uint64_t position);
 
   // Reads one byte; false at the end of the data.
@@ -35,37 +30,38 @@ class SourceStream {
     byte = *cursor_++;
     return true;
   }
-
   // Reads up to `count` bytes into `out`; returns how many were read.
   std::size_t read(std::uint8_t* out, std::size_t count);
 
-  // The bytes buffered from the current position on, refilling when none are; empty at the end.
-  // The span stays valid until the next read, seek or refill.
-  std::span<const std::uint8_t> buffered() {
-    if (cursor_ == end_) fill();
-    return {cursor_, end_};
-  }
-  // Consumes `count` bytes of those returned by buffered().
+  // The bytes buffered from the current position on. When fewer than `minimum` (<= kBufferSize)
+  // are, moves them to the front of the buffer and reads on after them, so that a bulk reader
+  // near the end of a block sees its last bytes and the next ones contiguously. Fewer than
+  // `minimum` bytes come back only at the end of the data. The span stays valid until the next
+  // read, seek or refill.
+  std::span<const std::uint8_t> bufferedAtLeast(std::size_t minimum);
+  // Consumes `count` bytes of those returned by bufferedAtLeast().
   void advance(std::size_t count) { cursor_ += count; }
 
-  // Like buffered(), but when fewer than `minimum` (<= kBufferSize) bytes are buffered, moves
-  // them to the front of the buffer and reads on after them, so that a bulk reader near the end
-  // of a block sees its last bytes and the next ones contiguously. Fewer than `minimum` bytes
-  // come back only at the end of the data.
-  std::span<const std::uint8_t> bufferedAtLeast(std::size_t minimum);
+  // Reads up to `size` bytes at `offset` into `out`, fewer only at the end of the data or after a
+  // read error, and returns how many. The stream's position and buffer are not touched, so
+  // several threads may call this at once.
+  std::size_t readAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const;
 
  private:
   // Loads the next block at position(); false when nothing more can be read.
   bool fill();
+  // Reads at `offset` into the buffer after its first `kept` bytes, as far as it goes.
+  std::size_t loadAfter(std::uint64_t offset, std::size_t kept);
 
   int fd_ = -1;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::span<const std::uint8_t> memory_;  // the whole source, when it is memory
   const std::uint8_t* begin_ = nullptr;
   const std::uint8_t* cursor_ = nullptr;
   const std::uint8_t* end_ = nullptr;
-  std::uint64_t bufferStart_ = 0;  // file offset of begin_
+  std::uint64_t bufferStart_ = 0;  // source offset of begin_
   std::uint64_t size_ = 0;
-  bool readError_ = false;
+  bool readError_ = false;  // a failed read ends the data for good, as the end of the file does
 };
 
 }  // namespace ravmolt

@@ -1,0 +1,52 @@
+#include "engine/drivers/stream_driver.h"
+
+#include <algorithm>
+
+#include "engine/fast/span_decoder.h"
+
+namespace ravmolt {
+namespace {
+
+// Input kept buffered ahead of each span, so that blocks of lanes fit in it.
+constexpr std::size_t kSpanInputBytes = SourceStream::kBufferSize / 2;
+static_assert(kSpanInputBytes > kLanes * kLaneBits / 8 + kReadPastBytes + kStepBits / 8);
+// Output room each span is given at least; with less free, the destination is flushed first.
+constexpr std::size_t kSpanOutputRoom = DestinationStream::kBufferSize / 4;
+
+}  // namespace
+
+DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
+                               DestinationStream& destination) {
+  SpanDecoder decoder(table);
+  SourceStream& source = payload.source;
+  source.seek(payload.offset);
+  const std::uint64_t payloadBytes = (payload.bits + 7) / 8;
+  std::uint64_t behind = 0;  // payload bytes the source has moved past
+  BitPosition from = 0;      // where the next span starts in the buffered input, 0..7
+  for (;;) {
+    const std::uint64_t bytesLeft = payloadBytes - behind;
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(bytesLeft, kSpanInputBytes));
+    std::span<const std::uint8_t> input = source.bufferedAtLeast(wanted);
+    if (input.size() < wanted) return DecodeStatus::invalidFormat;  // the source shrank
+    input = input.first(static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), bytesLeft)));
+
+    const std::span<std::uint8_t> room = destination.freeSpace(kSpanOutputRoom);
+    const std::uint64_t most = decoder.bitsFor(room.size());
+    const BitPosition end = payload.bits - 8 * behind;  // the payload's end, in the input's bits
+    const bool last = input.size() == bytesLeft && end - from <= most;
+    // Short of the end, a span stops where what follows it is still buffered.
+    const BitPosition to =
+        last ? end : from + std::min(most, 8 * (input.size() - kReadPastBytes) - from);
+    const SpanResult span = decoder.decode(
+        input, from, to, last ? SpanEnd::payloadEnd : SpanEnd::moreFollows, room.data());
+    destination.commit(span.out);
+    if (destination.failed()) return DecodeStatus::writeFailed;
+    if (last) return DecodeStatus::success;
+    source.advance(static_cast<std::size_t>(span.next / 8));
+    behind += span.next / 8;
+    from = span.next % 8;
+  }
+}
+
+}  // namespace ravmolt

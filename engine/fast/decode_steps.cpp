@@ -1,0 +1,14 @@
+#include "engine/fast/decode_steps.h"
+
+namespace ravmolt {
+
+[[gnu::noinline]] void decodeLongCode(const DecodeTable& table, const std::uint8_t* stream,
+                                      BitPosition& position, std::uint8_t*& out) {
+  const DecodeEntry entry =
+      entryEndingCode(table, position, [stream](BitPosition at) { return windowAt(stream, at); });
+  storeSymbols(out, entry);
+  out += DecodeTable::symbolCountOf(entry);
+  position += DecodeTable::bitsOf(entry);
+}
+
+}  // namespace ravmolt

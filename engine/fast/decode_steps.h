@@ -1,0 +1,104 @@
+// The steps every fast decoder is made of, all through the tables of DecodeTable: a window's run
+// of lookups (several codes each), the chain of tables a code longer than a lookup passes
+// through, and one code alone. Every step starts and ends on a code boundary.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/fast/bit_window.h"
+#include "engine/fast/decode_table.h"
+
+namespace ravmolt {
+
+// Lookups per window: each takes at most kTableBits bits of the >= 57 that a window holds.
+constexpr int kLookupsPerWindow = 57 / DecodeTable::kTableBits;
+static_assert(kLookupsPerWindow >= 1);
+constexpr unsigned kLongestCodeBits = 255;
+// The most bits one decodeStep takes: a window's lookups, then a long code and the codes that end
+// its last lookup. Every code of a step started at p starts and ends before p + kStepBits.
+constexpr unsigned kStepBits =
+    kLookupsPerWindow * DecodeTable::kTableBits + kLongestCodeBits + DecodeTable::kTableBits;
+// Bytes past the byte of `to` that a decoder reads when it decodes every code that starts before
+// `to`: the last such code can be a long one, and each lookup loads eight bytes.
+constexpr std::size_t kReadPastBytes = (kLongestCodeBits + DecodeTable::kTableBits) / 8 + 8 + 8;
+// Bytes a store of symbols writes past the last symbol it keeps.
+constexpr std::size_t kStoreOverrun = 8;
+
+inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
+  const std::uint64_t symbols = entry >> DecodeTable::kSymbolShift;
+  std::memcpy(out, &symbols, sizeof symbols);
+}
+
+// Looks up the code at `position` in the root table and, for a code longer than a lookup, on
+// through its chain of tables, each of which takes its width in bits. Returns the entry in which
+// the code ends, with `position` on the first bit that entry looks at. `window(p)` gives the
+// window at p.
+template <typename Window>
+[[gnu::always_inline]] inline DecodeEntry entryEndingCode(const DecodeTable& table,
+                                                          BitPosition& position, Window window) {
+  DecodeEntry entry = table.root()[peekBits(window(position), DecodeTable::kTableBits)];
+  int width = DecodeTable::kTableBits;
+  while (DecodeTable::symbolCountOf(entry) == 0) [[unlikely]] {
+      position += static_cast<unsigned>(width);
+      const std::size_t next = DecodeTable::nextTableOf(entry);
+      width = table.width(next);
+      entry = table.table(next)[peekBits(window(position), width)];
+    }
+  return entry;
+}
+
+// Decodes the one code at `position` in `stream` and returns its symbol. Needs eight readable
+// bytes from every byte the code touches.
+inline std::uint8_t decodeOneCode(const DecodeTable& table, const std::uint8_t* stream,
+                                  BitPosition& position) {
+  const DecodeEntry entry =
+      entryEndingCode(table, position, [stream](BitPosition at) { return windowAt(stream, at); });
+  position += DecodeTable::firstBitsOf(entry);
+  return DecodeTable::symbolOf(entry, 0);
+}
+
+// Decodes the long code at `position` and the codes that end the entry it ends in, storing their
+// symbols at `out`. Out of line: long codes are rare.
+void decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, BitPosition& position,
+                    std::uint8_t*& out);
+
+// The lookups of one window: kLookupsPerWindow entries from `window`, their symbols stored at
+// `out`. An entry without symbols, the start of a code longer than the table, consumes nothing:
+// the lookups after it find it again and store nothing, and the code is left for decodeLongCode.
+// One test at the end finds it, instead of one after every lookup. Returns the bits consumed.
+//
+// The window's lowest bit, never looked at (a window's lookups take fewer than its 57 payload
+// bits), is set as a marker: shifting the window left by each entry's bits carries it up by
+// exactly the bits consumed, so one count of trailing zeros at the end replaces a running sum.
+[[gnu::always_inline]] inline unsigned lookUpWindow(const DecodeEntry* root, std::uint64_t window,
+                                                    std::uint8_t*& out, bool& longCode) {
+  static_assert(kLookupsPerWindow * DecodeTable::kTableBits < 57);
+  window |= 1;
+  DecodeEntry entry = 0;
+  for (int step = 0; step < kLookupsPerWindow; ++step) {
+    entry = root[peekBits(window, DecodeTable::kTableBits)];
+    storeSymbols(out, entry);
+    out += DecodeTable::symbolCountOf(entry);
+    window <<= (entry & 63);
+  }
+  longCode = DecodeTable::symbolCountOf(entry) == 0;
+  // The marker is still in the word (the lookups took under 64 bits), so the word is not zero and
+  // the count needs no case for it: one instruction, not a test and a conditional move more on
+  // every chain of lookups.
+  return static_cast<unsigned>(__builtin_ctzll(window));
+}
+
+// One step of the fast decoders: a window's lookups, then the rest of a long code if one starts.
+// Takes at most kStepBits bits and stores at most kStoreOverrun bytes past its last symbol.
+[[gnu::always_inline]] inline void decodeStep(const DecodeTable& table, const DecodeEntry* root,
+                                              const std::uint8_t* stream, BitPosition& position,
+                                              std::uint8_t*& out) {
+  bool longCode;
+  position += lookUpWindow(root, windowAt(stream, position), out, longCode);
+  if (longCode) [[unlikely]]
+    decodeLongCode(table, stream, position, out);
+}
+
+}  // namespace ravmolt

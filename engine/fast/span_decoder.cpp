@@ -1,0 +1,121 @@
+#include "engine/fast/span_decoder.h"
+
+#include <algorithm>
+#include <cassert>
+
+#include "engine/fast/decode_steps.h"
+#include "engine/platform/decode_loops.h"
+
+namespace ravmolt {
+namespace {
+
+// Blocks that fail to resynchronise this many times more often than they succeed end the use of
+// lanes for the decoder's lifetime: some codes never fall into step.
+constexpr int kFailureAllowance = 8;
+
+// Steps while they start no later than `limit`.
+RAVMOLT_DECODE_LOOP BitPosition fastLoop(const DecodeTable& table, const std::uint8_t* stream,
+                                         BitPosition position, BitPosition limit,
+                                         std::uint8_t*& out) {
+  const DecodeEntry* const root = table.root();
+  std::uint8_t* local = out;
+  while (position <= limit) decodeStep(table, root, stream, position, local);
+  out = local;
+  return position;
+}
+
+}  // namespace
+
+SpanDecoder::SpanDecoder(const DecodeTable& table) : table_(table) {
+  if (table.shape().isByteTranslation()) {
+    translation_.emplace(table);
+  } else {
+    lanes_.emplace();
+  }
+}
+
+std::size_t SpanDecoder::outputRoom(std::uint64_t bits) const {
+  // The codes that start in `bits` bits number at most bits / shortest + 1.
+  const auto shortest = static_cast<std::uint64_t>(table_.shape().shortest);
+  return static_cast<std::size_t>(bits / shortest) + 1 + kStoreOverrun;
+}
+
+std::uint64_t SpanDecoder::bitsFor(std::size_t room) const {
+  assert(room > kStoreOverrun + 1);
+  return (room - kStoreOverrun - 1) * static_cast<std::uint64_t>(table_.shape().shortest);
+}
+
+SpanResult SpanDecoder::decode(std::span<const std::uint8_t> input, BitPosition from,
+                               BitPosition to, SpanEnd end, std::uint8_t* out) {
+  assert(from <= to);
+  const std::uint8_t* const stream = input.data();
+  if (end == SpanEnd::moreFollows) {
+    assert(input.size() >= to / 8 + kReadPastBytes);
+    BitPosition position = to >= kStepBits ? decodeBulk(stream, from, to - kStepBits, out) : from;
+    while (position < to) *out++ = decodeOneCode(table_, stream, position);
+    return {position, out};
+  }
+  // Steps must neither take a bit past `to` nor read a byte past the payload's last.
+  assert(input.size() >= (to + 7) / 8);
+  const std::uint8_t* const last = stream + (to + 7) / 8;
+  const BitPosition readable = 8 * static_cast<BitPosition>(last - stream);
+  const BitPosition bound = std::min(to, readable >= 64 ? readable - 64 : 0);
+  BitPosition position = from;
+  if (bound >= kStepBits) position = decodeBulk(stream, from, bound - kStepBits, out);
+  return {decodeLastCodes(stream, last, position, to, out), out};
+}
+
+SpanResult SpanDecoder::decodeNoting(std::span<const std::uint8_t> input, BitPosition from,
+                                     BitPosition to, BitPosition base, CodeStarts& starts,
+                                     std::uint8_t* out) {
+  assert(base <= from && to - base <= kEdgeBits);
+  assert(input.size() >= to / 8 + kReadPastBytes);
+  BitPosition position = from;
+  while (position < to) {
+    markCodeStart(starts, static_cast<unsigned>(position - base));
+    *out++ = decodeOneCode(table_, input.data(), position);
+  }
+  return {position, out};
+}
+
+BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from, BitPosition limit,
+                                    std::uint8_t*& out) {
+  if (from > limit) return from;
+  if (translation_ && from % 8 == 0) {
+    // Every code is one whole byte, so every byte boundary is a code boundary.
+    const auto count = static_cast<std::size_t>(limit / 8 - from / 8);
+    translation_->apply(stream + from / 8, out, count);
+    out += count;
+    return from + 8 * static_cast<BitPosition>(count);
+  }
+  BitPosition position = from;
+  while (lanes_ && laneFailures_ <= kFailureAllowance && position < limit) {
+    const std::size_t laneBits = laneBitsFor(limit - position, table_.shape().lengthDivisor);
+    if (laneBits == 0) break;
+    const LaneBlock block = decodeLanes(table_, stream, position, laneBits, out, *lanes_);
+    position = block.next;
+    out = block.out;
+    laneFailures_ += block.synchronised ? -1 : 1;
+  }
+  return fastLoop(table_, stream, position, limit, out);
+}
+
+BitPosition SpanDecoder::decodeLastCodes(const std::uint8_t* stream, const std::uint8_t* end,
+                                         BitPosition from, BitPosition to,
+                                         std::uint8_t*& out) const {
+  // A lookup past `to` sees whatever follows it (or zeros past `end`), but codes are prefix-free:
+  // a code that ends by `to` is found whatever comes after it, and one that is found ending
+  // later is one the bits up to `to` do not complete.
+  const auto window = [stream, end](BitPosition at) { return windowBefore(stream, at, end); };
+  BitPosition position = from;
+  for (;;) {
+    BitPosition next = position;
+    const DecodeEntry entry = entryEndingCode(table_, next, window);
+    next += DecodeTable::firstBitsOf(entry);
+    if (next > to) return position;
+    *out++ = DecodeTable::symbolOf(entry, 0);
+    position = next;
+  }
+}
+
+}  // namespace ravmolt

@@ -1,0 +1,114 @@
+// In-process helpers shared by the decoder tests: compressed files held in memory with what the
+// payload drivers see of them, the reference walk over a raw payload, the whole decoder run in
+// memory, and a comparison that names the first differing byte rather than dumping two arrays.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "engine/decompressor.h"
+#include "engine/format/reference_walk.h"
+#include "fuzz/reference_decode.h"
+#include "tests/test_file.h"
+#include "tools/encoder.h"
+
+namespace ravmolt::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
+
+// A compressed file in memory, its counts, and where its payload lies in it.
+struct CodedFile {
+  FrequencyTable counts{};
+  Bytes file;
+  std::uint64_t offset = 0;  // of the payload's first byte in `file`
+  std::uint64_t bits = 0;    // the bitCount of its header
+
+  std::span<const std::uint8_t> payload() const {
+    return std::span(file).subspan(static_cast<std::size_t>(offset));
+  }
+};
+
+// `data` encoded with the tree of `counts`.
+inline CodedFile encodeOrFail(const FrequencyTable& counts, std::span<const std::uint8_t> data) {
+  CodedFile coded;
+  coded.counts = counts;
+  const auto file = tools::encodeWithTable(counts, data);
+  EXPECT_TRUE(file.has_value()) << "the encoder refused the data";
+  if (!file) return coded;
+  coded.file = *file;
+  const FileHeader header = parseHeader(coded.file.data());
+  coded.offset = kHeaderSize + static_cast<std::uint64_t>(header.tableSize);
+  coded.bits = static_cast<std::uint64_t>(header.bitCount);
+  return coded;
+}
+
+// A file of any bits under the tree of `counts`, as a damaged or hand-made file may hold.
+inline CodedFile fileOf(const FrequencyTable& counts, Bytes payload, std::uint64_t bits) {
+  TestFile builder;
+  std::uint64_t table = 0;
+  for (std::size_t symbol = 0; symbol < counts.size(); ++symbol) {
+    if (counts[symbol] <= 0) continue;
+    builder.entry(static_cast<std::uint8_t>(symbol), counts[symbol]);
+    table += kTableEntrySize;
+  }
+  CodedFile coded;
+  coded.counts = counts;
+  coded.file =
+      builder.payloadBytes(std::move(payload)).bitCount(static_cast<std::int32_t>(bits)).bytes();
+  coded.offset = kHeaderSize + table;
+  coded.bits = bits;
+  return coded;
+}
+
+// The first `bits` bits of `payload` walked one tree step per bit.
+inline Bytes walkPayload(const TreeNode* root, std::span<const std::uint8_t> payload,
+                         std::uint64_t bits) {
+  checks::MemorySink sink;
+  DestinationStream destination(&checks::MemorySink::take, &sink);
+  SourceStream source(payload);
+  BitReader reader(source);
+  EXPECT_EQ(walkTree(root, reader, static_cast<std::int32_t>(bits), destination),
+            DecodeStatus::success);
+  destination.flush();
+  return sink.bytes;
+}
+
+struct Decoded {
+  DecodeStatus status = DecodeStatus::success;
+  Bytes bytes;  // everything handed to the destination
+};
+
+// Decodes `file` with the whole decoder, on the calling thread, into memory.
+inline Decoded decodeInMemory(std::span<const std::uint8_t> file) {
+  checks::MemorySink sink;
+  SourceStream source(file);
+  DestinationStream destination(&checks::MemorySink::take, &sink);
+  const DecodeStatus status = Decompressor(source, destination).decode();
+  destination.flush();  // so that a byte left buffered by a failed decode would show
+  return {status, std::move(sink.bytes)};
+}
+
+inline ::testing::AssertionResult sameBytes(std::span<const std::uint8_t> got,
+                                            std::span<const std::uint8_t> expected) {
+  const std::size_t common = std::min(got.size(), expected.size());
+  const auto differs = std::mismatch(got.begin(), got.begin() + common, expected.begin());
+  if (differs.first != got.begin() + common) {
+    const auto at = static_cast<std::size_t>(differs.first - got.begin());
+    return ::testing::AssertionFailure()
+           << "byte " << at << " is " << int{got[at]} << ", expected " << int{expected[at]};
+  }
+  if (got.size() != expected.size()) {
+    return ::testing::AssertionFailure()
+           << got.size() << " bytes decoded, expected " << expected.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace ravmolt::testing

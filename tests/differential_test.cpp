@@ -1,0 +1,437 @@
+// The fast decoders against the reference walk, one table of cases: tree shapes (every corpus
+// kind, flat 8-bit codes, 255-bit codes, one symbol, codes in step at once or never, many long
+// codes, random trees over random bits) crossed with cut-offs (every bitCount of a short payload,
+// the last bits of a long one), drivers (the one-thread stream driver, the two-thread driver in
+// segments forced short, the whole tool on real files) and sources (memory, a file read through
+// the stream's buffer at an offset).
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <climits>
+#include <random>
+#include <string>
+
+#include "engine/drivers/stream_driver.h"
+#include "engine/drivers/two_thread_driver.h"
+#include "ravmolt/ravmolt.h"
+#include "tests/code_shapes.h"
+#include "tests/decode_support.h"
+#include "tests/temp_folder.h"
+#include "tools/corpus.h"
+
+namespace ravmolt {
+namespace {
+
+using testing::Bytes;
+using testing::CodedFile;
+using testing::sameBytes;
+
+enum class Shape {
+  english,
+  manPages,
+  source,
+  executable,
+  flat,           // every code 8 bits: the byte translation
+  geometric,      // mostly 1- and 2-bit codes
+  fibonacci,      // codes of up to 39 bits, many longer than a lookup
+  caterpillar,    // codes of up to 255 bits, the deepest ones favoured
+  singleSymbol,   // 'A' = 0 and the filler space = 1: every bit is a code
+  threeBits,      // equal 3-bit codes: lanes and segments a multiple of 3 apart are in step
+  neverInStep,    // codes of 2 to 4 bits that never fall into step off a true boundary
+  manyLongCodes,  // one code in about 70 longer than a lookup, on random bits
+  randomTree,     // a random tree over random bits, as in a damaged file
+};
+
+Bytes randomBytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes bytes(size);
+  for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
+  return bytes;
+}
+
+// Random bits under `counts`, cut `cut` bits short of the last byte's end.
+CodedFile randomBitsUnder(const FrequencyTable& counts, std::size_t size, std::uint32_t seed,
+                          unsigned cut) {
+  return testing::fileOf(counts, randomBytes(size, seed), 8 * std::uint64_t{size} - cut);
+}
+
+CodedFile corpus(tools::CorpusKind kind, std::size_t size, std::uint32_t seed) {
+  const Bytes data = tools::makeCorpus(kind, size, seed);
+  return testing::encodeOrFail(tools::countBytes(data), data);
+}
+
+CodedFile caterpillar(std::size_t size, std::uint32_t seed) {
+  FrequencyTable counts;
+  counts.fill(INT32_MAX);  // every pairing wraps: a tree 255 levels deep
+  NodeArena arena;
+  const tools::CodeTable codes = tools::codesFromTree(buildTree(counts, arena));
+  std::mt19937 random(seed);
+  Bytes data(size);
+  for (auto& byte : data) {
+    do {
+      byte = static_cast<std::uint8_t>(random());
+    } while (codes[byte].length < 128 && random() % 4 != 0);
+  }
+  return testing::encodeOrFail(counts, data);
+}
+
+CodedFile randomTree(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  constexpr std::int32_t kMaxCounts[] = {1, 2, 3, 1000, INT32_MAX};  // all ties to wrapping sums
+  const std::int32_t maxCount = kMaxCounts[random() % std::size(kMaxCounts)];
+  FrequencyTable counts{};
+  const std::size_t symbols = 2 + random() % 255;
+  for (std::size_t i = 0; i < symbols; ++i) {
+    counts[random() % 256] =
+        1 + static_cast<std::int32_t>(random() % static_cast<std::uint32_t>(maxCount));
+  }
+  return randomBitsUnder(counts, size, seed, random() % 8);
+}
+
+CodedFile makeShape(Shape shape, std::size_t size, std::uint32_t seed) {
+  using tools::CorpusKind;
+  switch (shape) {
+    case Shape::english:
+      return corpus(CorpusKind::englishText, size, seed);
+    case Shape::manPages:
+      return corpus(CorpusKind::manPages, size, seed);
+    case Shape::source:
+      return corpus(CorpusKind::sourceCode, size, seed);
+    case Shape::executable:
+      return corpus(CorpusKind::executable, size, seed);
+    case Shape::flat:
+      return corpus(CorpusKind::randomBytes, size, seed);
+    case Shape::geometric:
+      return corpus(CorpusKind::skewedGeometric, size, seed);
+    case Shape::fibonacci: {
+      Bytes data = tools::makeCorpus(CorpusKind::fibonacciWeights, size, seed);
+      for (std::uint8_t symbol = 0; symbol < 40; ++symbol) data.push_back(symbol);  // the deepest
+      return testing::encodeOrFail(tools::fibonacciCounts(), data);
+    }
+    case Shape::caterpillar:
+      return caterpillar(size, seed);
+    case Shape::singleSymbol: {
+      FrequencyTable counts{};
+      counts['A'] = 4;
+      return randomBitsUnder(counts, size, seed, 3);
+    }
+    case Shape::threeBits:
+    case Shape::neverInStep: {
+      const FrequencyTable counts =
+          shape == Shape::threeBits ? testing::threeBitCounts() : testing::neverInStepCounts();
+      return testing::encodeOrFail(counts, testing::randomSymbols(counts, size, seed));
+    }
+    case Shape::manyLongCodes:
+      return randomBitsUnder(testing::manyLongCodesCounts(), size, seed, 0);
+    case Shape::randomTree:
+      return randomTree(size, seed);
+  }
+  return {};
+}
+
+// Where each code of the walk over `bits` bits of `payload` ends: the walk of any fewer bits
+// restores the codes that end by then, so its output is a prefix of the whole walk's.
+std::vector<std::uint64_t> codeEnds(const TreeNode* root, std::span<const std::uint8_t> payload,
+                                    std::uint64_t bits) {
+  std::vector<std::uint64_t> ends;
+  const TreeNode* node = root;
+  for (std::uint64_t bit = 0; bit < bits; ++bit) {
+    node = ((payload[bit / 8] >> (7 - bit % 8)) & 1U) != 0 ? node->right : node->left;
+    if (isLeaf(node)) {
+      ends.push_back(bit + 1);
+      node = root;
+    }
+  }
+  return ends;
+}
+
+// The first symbols of `reference` (the walk of every bit) that the walk of `bits` bits gives.
+std::span<const std::uint8_t> walkOf(const Bytes& reference, const std::vector<std::uint64_t>& ends,
+                                     std::uint64_t bits) {
+  const auto count = std::upper_bound(ends.begin(), ends.end(), bits) - ends.begin();
+  return std::span(reference).first(static_cast<std::size_t>(count));
+}
+
+// The tree of a coded file, built once.
+struct Tree {
+  explicit Tree(const CodedFile& coded) : root(buildTree(coded.counts, arena)) {
+    table.build(root);
+  }
+  NodeArena arena;
+  const TreeNode* root;
+  DecodeTable table;
+};
+
+enum class Driver { oneThread, twoThreads };
+enum class Source { memory, file };
+
+// An anonymous in-memory file holding `bytes`, closed at the end of the scope.
+class MemoryFile {
+ public:
+  explicit MemoryFile(std::span<const std::uint8_t> bytes) : fd_(::memfd_create("ravmolt", 0)) {
+    EXPECT_EQ(::pwrite(fd_, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  }
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+  ~MemoryFile() { ::close(fd_); }
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+struct Result {
+  std::optional<DecodeStatus> status;
+  Bytes output;
+};
+
+// Decodes `bits` bits of the payload of `coded` with a driver from a source. The file is cut just
+// after the last byte those bits need, so that a read past it shows (under the address sanitizer
+// for memory, as a short read for a file). Two threads take segments of `segmentBits`.
+Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile& coded,
+                  std::uint64_t bits, std::uint64_t segmentBits) {
+  const Bytes file(coded.file.begin(),
+                   coded.file.begin() + static_cast<std::ptrdiff_t>(coded.offset + (bits + 7) / 8));
+  std::optional<MemoryFile> onDisk;
+  std::optional<SourceStream> source;
+  if (from == Source::memory) {
+    source.emplace(file);
+  } else {
+    onDisk.emplace(file);
+    source.emplace(onDisk->fd(), file.size());
+    std::uint8_t first;  // the header stage leaves the buffer loaded from the start of the file
+    EXPECT_TRUE(source->readByte(first));
+  }
+  checks::MemorySink sink;
+  DestinationStream destination(&checks::MemorySink::take, &sink);
+  const Payload payload{*source, coded.offset, bits};
+  Result run;
+  if (driver == Driver::oneThread) {
+    run.status = decodeOnOneThread(tree.table, payload, destination);
+  } else {
+    const SegmentPlan plan{segmentBits, static_cast<std::uint32_t>(bits / segmentBits)};
+    if (!fitsPlan(plan, bits)) {
+      ADD_FAILURE() << "segments of " << segmentBits << " bits do not fit " << bits << " bits";
+      return run;
+    }
+    run.status = decodeOnTwoThreads(tree.table, payload, destination, plan);
+  }
+  destination.flush();
+  run.output = std::move(sink.bytes);
+  return run;
+}
+
+// --- Every cut-off of short payloads -----------------------------------------------------------
+
+struct ShortCase {
+  const char* name;
+  Shape shape;
+  std::size_t size;
+};
+void PrintTo(const ShortCase& c, std::ostream* out) { *out << c.name; }
+
+class EveryCutOff : public ::testing::TestWithParam<ShortCase> {};
+
+TEST_P(EveryCutOff, MatchesTheWalk) {
+  CodedFile coded = makeShape(GetParam().shape, GetParam().size, 5);
+  // Padding of ones after the last code, so that a decoder that takes bits past bitCount shows.
+  const auto total = 8 * (coded.file.size() - coded.offset);
+  coded.file.back() |= static_cast<std::uint8_t>((1U << (total - coded.bits)) - 1);
+  const Tree tree(coded);
+  const Bytes reference = testing::walkPayload(tree.root, coded.payload(), total);
+  const auto ends = codeEnds(tree.root, coded.payload(), total);
+  for (std::uint64_t bits = 1; bits <= total; ++bits) {
+    const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, bits, 0);
+    ASSERT_EQ(run.status, DecodeStatus::success);
+    ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits))) << "bitCount " << bits;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, EveryCutOff,
+                         ::testing::Values(ShortCase{"english", Shape::english, 400},
+                                           ShortCase{"geometric", Shape::geometric, 900},
+                                           ShortCase{"fibonacci", Shape::fibonacci, 200},
+                                           ShortCase{"flat", Shape::flat, 300},
+                                           ShortCase{"caterpillar", Shape::caterpillar, 12},
+                                           ShortCase{"singleSymbol", Shape::singleSymbol, 40},
+                                           ShortCase{"manyLongCodes", Shape::manyLongCodes, 200},
+                                           ShortCase{"randomTree", Shape::randomTree, 300}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(RandomTrees, ShortPayloadsMatchTheWalk) {
+  for (std::uint32_t seed = 1; seed <= 300; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    const CodedFile coded = makeShape(Shape::randomTree, 1 + seed * 13 % 4000, seed);
+    const Tree tree(coded);
+    const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, coded.bits, 0);
+    ASSERT_TRUE(
+        sameBytes(run.output, testing::walkPayload(tree.root, coded.payload(), coded.bits)));
+  }
+}
+
+// --- Long payloads through every driver and source ---------------------------------------------
+
+struct LongCase {
+  const char* name;
+  Shape shape;
+  std::size_t size;           // of the data, or of the payload for random bits
+  std::uint64_t segmentBits;  // for two threads
+};
+void PrintTo(const LongCase& c, std::ostream* out) { *out << c.name; }
+
+constexpr std::uint64_t kShort = kMinimumSegmentBits;
+
+class LongPayloads : public ::testing::TestWithParam<LongCase> {};
+
+TEST_P(LongPayloads, EveryDriverAndSourceMatchesTheWalk) {
+  const LongCase& c = GetParam();
+  const CodedFile coded = makeShape(c.shape, c.size, 31);
+  const Tree tree(coded);
+  ASSERT_GE(coded.bits / c.segmentBits, 4U) << "too few segments to test joins";
+  const Bytes reference = testing::walkPayload(tree.root, coded.payload(), coded.bits);
+  for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
+    for (const Source from : {Source::memory, Source::file}) {
+      SCOPED_TRACE(::testing::Message()
+                   << (driver == Driver::oneThread ? "one" : "two") << " thread(s) from "
+                   << (from == Source::memory ? "memory" : "a file"));
+      const Result run = decodeWith(driver, from, tree, coded, coded.bits, c.segmentBits);
+      ASSERT_EQ(run.status, DecodeStatus::success);
+      ASSERT_TRUE(sameBytes(run.output, reference));
+    }
+  }
+  // The last segment ends exactly at bitCount, wherever that falls in a code.
+  const auto ends = codeEnds(tree.root, coded.payload(), coded.bits);
+  for (std::uint64_t cut = 1; cut <= 24; ++cut) {
+    const std::uint64_t bits = coded.bits - cut;
+    for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
+      const Result run = decodeWith(driver, Source::file, tree, coded, bits, c.segmentBits);
+      ASSERT_EQ(run.status, DecodeStatus::success);
+      ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits))) << "bitCount " << bits;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, LongPayloads,
+    ::testing::Values(
+        LongCase{"english", Shape::english, 600000, kShort},
+        LongCase{"englishOddSegments", Shape::english, 600000, kShort + 8 * 37},
+        LongCase{"manPages", Shape::manPages, 400000, kShort * 2},
+        LongCase{"source", Shape::source, 300000, kShort},
+        LongCase{"executable", Shape::executable, 500000, kShort},
+        LongCase{"flat", Shape::flat, 300000, kShort},
+        LongCase{"geometric", Shape::geometric, 1500000, kShort},
+        LongCase{"fibonacci", Shape::fibonacci, 1000000, kShort},
+        LongCase{"caterpillar", Shape::caterpillar, 8000, kShort},
+        LongCase{"singleSymbol", Shape::singleSymbol, 40000, kShort},
+        // Segments a multiple of 24 bits apart: every guessed start is on a true boundary.
+        LongCase{"threeBitsInStep", Shape::threeBits, 300000, kShort * 3},
+        // Segments 8 bits off a multiple of 3, or codes never in step: no guess ever joins, so
+        // every segment is decoded again from a true boundary until guessing stops.
+        LongCase{"threeBitsNeverInStep", Shape::threeBits, 300000, kShort * 3 + 8},
+        LongCase{"neverInStep", Shape::neverInStep, 400000, kShort},
+        LongCase{"manyLongCodes", Shape::manyLongCodes, 200000, kShort},
+        LongCase{"randomTree1", Shape::randomTree, 200000, kShort + 8},
+        LongCase{"randomTree2", Shape::randomTree, 160000, kShort}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Whole files through the tool's own call ---------------------------------------------------
+
+struct FileCase {
+  const char* name;
+  Shape shape;
+  std::size_t size;
+  std::uint32_t seed;
+};
+void PrintTo(const FileCase& c, std::ostream* out) { *out << c.name; }
+
+class WholeFiles : public ::testing::TestWithParam<FileCase> {};
+
+// Files of several MiB: read through many refills of the source buffer, and on two threads where
+// the machine has two processors, as the tool restores them.
+TEST_P(WholeFiles, RestoreAsTheWalkDoes) {
+  const CodedFile coded = makeShape(GetParam().shape, GetParam().size, GetParam().seed);
+  ASSERT_GE(coded.bits / 8, 8 * SourceStream::kBufferSize) << "too small";
+  const Tree tree(coded);
+  const testing::TempFolder dir;
+  testing::writeFile(dir / "in.rvm", coded.file);
+  ASSERT_EQ(decompressFile((dir / "in.rvm").c_str(), (dir / "out").c_str()), DecodeStatus::success);
+  EXPECT_TRUE(sameBytes(testing::readFile(dir / "out"),
+                        testing::walkPayload(tree.root, coded.payload(), coded.bits)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, WholeFiles,
+    ::testing::Values(FileCase{"english", Shape::english, std::size_t{5} << 20, 21},
+                      FileCase{"executable", Shape::executable, std::size_t{4} << 20, 21},
+                      FileCase{"flat", Shape::flat, std::size_t{3} << 20, 21},
+                      FileCase{"geometric", Shape::geometric, std::size_t{12} << 20, 21},
+                      FileCase{"fibonacci", Shape::fibonacci, std::size_t{12} << 20, 22},
+                      FileCase{"threeBits", Shape::threeBits, std::size_t{7} << 20, 23},
+                      FileCase{"neverInStep", Shape::neverInStep, std::size_t{7} << 20, 23},
+                      FileCase{"randomTree1", Shape::randomTree, std::size_t{1300} << 10, 1},
+                      FileCase{"randomTree2", Shape::randomTree, std::size_t{1400} << 10, 2},
+                      FileCase{"randomTree3", Shape::randomTree, std::size_t{1200} << 10, 3}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- Failures in mid-run -----------------------------------------------------------------------
+
+// Accepts blocks until `limit` bytes have been taken, then refuses every one.
+struct RefuseAfter {
+  std::uint64_t accepted = 0;
+  std::uint64_t limit = 0;
+  static bool take(void* context, const std::uint8_t*, std::size_t size) {
+    auto& self = *static_cast<RefuseAfter*>(context);
+    if (self.accepted >= self.limit) return false;
+    self.accepted += size;
+    return true;
+  }
+};
+
+TEST(Failures, ARefusedWriteStopsEitherDriverPromptly) {
+  const CodedFile coded = makeShape(Shape::english, std::size_t{16} << 20, 24);
+  const Tree tree(coded);
+  MemoryFile file(coded.file);
+  for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
+    SourceStream source(file.fd(), coded.file.size());
+    RefuseAfter sink{0, std::uint64_t{1} << 20};
+    DestinationStream destination(RefuseAfter::take, &sink);
+    const Payload payload{source, coded.offset, coded.bits};
+    const auto status = driver == Driver::oneThread
+                            ? decodeOnOneThread(tree.table, payload, destination)
+                            : decodeOnTwoThreads(tree.table, payload, destination,
+                                                 planSegments(tree.table.shape(), coded.bits));
+    EXPECT_EQ(status, DecodeStatus::writeFailed);
+    EXPECT_TRUE(destination.failed());
+    // Given up soon after the refusal, far from the end of the 16 MiB of output.
+    EXPECT_LT(destination.total(), std::uint64_t{4} << 20);
+  }
+}
+
+TEST(Failures, ASourceShorterThanCheckedIsInvalidForEitherDriver) {
+  // The source was measured at its full size, then lost the second half of its payload.
+  const CodedFile coded = makeShape(Shape::english, 600000, 25);
+  const Tree tree(coded);
+  const std::size_t kept = static_cast<std::size_t>(coded.offset) + coded.payload().size() / 2;
+  MemoryFile file(std::span(coded.file).first(kept));
+  const Bytes expected = testing::walkPayload(tree.root, coded.payload(), coded.bits);
+  for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
+    SourceStream source(file.fd(), coded.file.size());
+    checks::MemorySink sink;
+    DestinationStream destination(&checks::MemorySink::take, &sink);
+    const Payload payload{source, coded.offset, coded.bits};
+    const auto status =
+        driver == Driver::oneThread
+            ? decodeOnOneThread(tree.table, payload, destination)
+            : decodeOnTwoThreads(tree.table, payload, destination,
+                                 {kShort, static_cast<std::uint32_t>(coded.bits / kShort)});
+    EXPECT_EQ(status, DecodeStatus::invalidFormat);
+    destination.flush();
+    // Whatever was handed on is the start of the true output.
+    ASSERT_LE(sink.bytes.size(), expected.size());
+    EXPECT_TRUE(sameBytes(sink.bytes, std::span(expected).first(sink.bytes.size())));
+  }
+}
+
+}  // namespace
+}  // namespace ravmolt

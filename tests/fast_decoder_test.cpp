@@ -1,0 +1,416 @@
+// The parts of the fast decoder checked on their own: every lookup-table entry recomputed from
+// the codes of the tree, one block of interleaved lanes against a walk of the tree, the byte
+// translation, and the plan that cuts a payload into segments for two threads.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+
+#include "engine/drivers/segment_plan.h"
+#include "engine/fast/byte_translation.h"
+#include "engine/fast/lanes.h"
+#include "tests/code_shapes.h"
+#include "tools/corpus.h"
+#include "tools/encoder.h"
+
+namespace ravmolt {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+FrequencyTable allCounts(std::int32_t count) {
+  FrequencyTable counts{};
+  counts.fill(count);
+  return counts;
+}
+
+// --- Lookup tables -----------------------------------------------------------------------------
+
+// The codes of every leaf as '0'/'1' text, the filler leaf included, and the path of every node.
+void collectPaths(const TreeNode* node, const std::string& path,
+                  std::map<const TreeNode*, std::string>& paths) {
+  paths[node] = path;
+  if (isLeaf(node)) return;
+  collectPaths(node->left, path + '0', paths);
+  collectPaths(node->right, path + '1', paths);
+}
+
+std::string bitsOfIndex(std::size_t index, int width) {
+  std::string text;
+  for (int k = width - 1; k >= 0; --k) text += ((index >> k) & 1U) ? '1' : '0';
+  return text;
+}
+
+// Checks each entry against the leaf codes: its symbols' codes, after the path of the table's
+// start node, spell the looked-up bits up to the consumed count, the first of them its first
+// code's bits; after them no further code fits in the bits left (unless the entry is full); and
+// an entry without symbols consumes nothing and names the table of the inner node those bits
+// lead to.
+void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
+  NodeArena arena;
+  const TreeNode* root = buildTree(frequencies, arena);
+  ASSERT_NE(root, nullptr);
+  std::map<const TreeNode*, std::string> paths;
+  collectPaths(root, "", paths);
+  std::vector<std::pair<std::string, std::uint8_t>> leafCodes;
+  for (const auto& [node, path] : paths) {
+    if (isLeaf(node)) leafCodes.emplace_back(path, node->symbol);
+  }
+  // The one leaf code that is a prefix of `bits`, if any (codes are prefix-free).
+  const auto leadingCode =
+      [&](std::string_view bits) -> const std::pair<std::string, std::uint8_t>* {
+    for (const auto& code : leafCodes) {
+      if (code.first.size() <= bits.size() && bits.starts_with(code.first)) return &code;
+    }
+    return nullptr;
+  };
+
+  DecodeTable table;
+  table.build(root);
+  for (std::size_t t = 0; t < table.tableCount(); ++t) {
+    const std::string startPath = paths.at(table.start(t));
+    ASSERT_FALSE(isLeaf(table.start(t)));
+    if (t > 0) {
+      EXPECT_EQ(startPath.size() % DecodeTable::kTableBits, 0U);
+    }
+    // Below the root a table looks at just enough bits for its deepest leaf.
+    int height = 0;
+    for (const auto& code : leafCodes) {
+      if (code.first.starts_with(startPath)) {
+        height = std::max(height, static_cast<int>(code.first.size() - startPath.size()));
+      }
+    }
+    EXPECT_EQ(table.width(t),
+              t == 0 ? DecodeTable::kTableBits : std::min(height, DecodeTable::kTableBits));
+    for (std::size_t index = 0; index < (std::size_t{1} << table.width(t)); ++index) {
+      SCOPED_TRACE(::testing::Message() << "table " << t << " index " << index);
+      const DecodeEntry entry = table.table(t)[index];
+      const unsigned count = DecodeTable::symbolCountOf(entry);
+      const std::string bits = startPath + bitsOfIndex(index, table.width(t));
+      std::size_t at = 0;
+      for (unsigned s = 0; s < count; ++s) {
+        const auto* code = leadingCode(std::string_view(bits).substr(at));
+        ASSERT_NE(code, nullptr);
+        EXPECT_EQ(code->second, DecodeTable::symbolOf(entry, s));
+        at += code->first.size();
+        if (s == 0) {
+          EXPECT_EQ(DecodeTable::firstBitsOf(entry), at - startPath.size());
+        }
+      }
+      if (count == 0) {
+        EXPECT_EQ(DecodeTable::bitsOf(entry), 0U) << "a lookup that meets it must stay on it";
+        EXPECT_EQ(leadingCode(bits), nullptr);
+        const std::size_t next = DecodeTable::nextTableOf(entry);
+        ASSERT_LT(next, table.tableCount());
+        EXPECT_EQ(paths.at(table.start(next)), bits);
+        continue;
+      }
+      EXPECT_EQ(at - startPath.size(), DecodeTable::bitsOf(entry));
+      if (count < DecodeTable::kMaxSymbols) {
+        EXPECT_EQ(leadingCode(std::string_view(bits).substr(at)), nullptr) << "a further code fits";
+      }
+    }
+  }
+}
+
+TEST(DecodeTable, EveryEntryMatchesTheCodesOfTheTree) {
+  FrequencyTable single{};
+  single['A'] = 4;
+  FrequencyTable abracadabra{};
+  abracadabra['a'] = 5;
+  abracadabra['b'] = 2;
+  abracadabra['c'] = 1;
+  abracadabra['d'] = 1;
+  abracadabra['r'] = 2;
+  const auto text = tools::makeCorpus(tools::CorpusKind::englishText, 20000, 17);
+  const auto executable = tools::makeCorpus(tools::CorpusKind::executable, 20000, 18);
+  for (const FrequencyTable& frequencies :
+       {single, abracadabra, tools::countBytes(text), tools::countBytes(executable),
+        tools::fibonacciCounts(), allCounts(1), allCounts(INT32_MAX)}) {
+    expectEntriesMatchCodes(frequencies);
+  }
+}
+
+TEST(DecodeTable, BuildsOneTableForEachInnerNodeAtAWholeNumberOfTableWidths) {
+  // The 255-deep caterpillar has one inner node at each depth 0..254.
+  NodeArena arena;
+  DecodeTable table;
+  table.build(buildTree(allCounts(INT32_MAX), arena));
+  EXPECT_EQ(table.tableCount(), 1 + 254 / DecodeTable::kTableBits);
+  EXPECT_EQ(table.shape().longest, 255);
+  EXPECT_EQ(table.shape().shortest, 1);
+}
+
+TEST(DecodeTable, KnowsTheShapeOfItsCodes) {
+  struct ShapeCase {
+    FrequencyTable counts;
+    int shortest, longest, divisor;
+  };
+  FrequencyTable abracadabra{};  // a = 0, b = 110, r = 111, c = 100, d = 101
+  abracadabra['a'] = 5;
+  abracadabra['b'] = 2;
+  abracadabra['c'] = 1;
+  abracadabra['d'] = 1;
+  abracadabra['r'] = 2;
+  FrequencyTable single{};  // 'A' = 0 and the filler = 1
+  single['A'] = 4;
+  for (const ShapeCase& c :
+       {ShapeCase{abracadabra, 1, 3, 1}, ShapeCase{single, 1, 1, 1},
+        ShapeCase{testing::threeBitCounts(), 3, 3, 3}, ShapeCase{allCounts(1), 8, 8, 8}}) {
+    NodeArena arena;
+    DecodeTable table;
+    table.build(buildTree(c.counts, arena));
+    EXPECT_EQ(table.shape().shortest, c.shortest);
+    EXPECT_EQ(table.shape().longest, c.longest);
+    EXPECT_EQ(table.shape().lengthDivisor, c.divisor);
+    EXPECT_EQ(table.shape().isByteTranslation(), c.shortest == 8 && c.longest == 8);
+  }
+}
+
+// --- Lanes -------------------------------------------------------------------------------------
+
+// The true decoding of `payload`: every code's start, in bits, and its symbol.
+struct Truth {
+  std::set<std::uint64_t> boundaries;
+  Bytes symbols;  // symbols[i] is the symbol of the i-th code
+};
+
+Truth walk(const TreeNode* root, const Bytes& payload, unsigned fromBit) {
+  Truth truth;
+  const TreeNode* node = root;
+  truth.boundaries.insert(fromBit);
+  for (std::uint64_t bit = fromBit; bit < 8 * payload.size(); ++bit) {
+    const bool one = ((payload[bit / 8] >> (7 - bit % 8)) & 1U) != 0;
+    node = one ? node->right : node->left;
+    if (isLeaf(node)) {
+      truth.symbols.push_back(node->symbol);
+      truth.boundaries.insert(bit + 1);
+      node = root;
+    }
+  }
+  return truth;
+}
+
+struct BlockCase {
+  const char* name;
+  FrequencyTable counts;
+  std::optional<tools::CorpusKind> data;  // encoded with `counts`; else random bits, or:
+  std::optional<std::uint8_t> fill;       // every payload byte this one
+  unsigned startBit;                      // where the block starts in the first byte, 0..7
+  int lengthDivisor;                      // for laneBitsFor; 1 puts lanes on plain byte multiples
+  std::size_t extraBits;                  // added to the lane length, to start lanes off step
+  bool expectSynchronised;
+};
+
+void PrintTo(const BlockCase& value, std::ostream* out) { *out << value.name; }
+
+std::vector<BlockCase> blockCases() {
+  using tools::CorpusKind;
+  const auto text = tools::countBytes(tools::makeCorpus(CorpusKind::englishText, 100000, 3));
+  // Codes of up to about 40 bits, many longer than a table lookup; counted on the very data the
+  // test encodes, as the rarest symbols differ from one draw to another.
+  const auto deep = tools::countBytes(tools::makeCorpus(CorpusKind::fibonacciWeights, 400000, 4));
+  // A payload of ones is the caterpillar's 1-bit code over and over, one of zeros its 255-bit
+  // code, on which lanes off a multiple of 255 bits never fall into step and every window is a
+  // long code.
+  const FrequencyTable caterpillar = allCounts(INT32_MAX);
+  return {
+      {"englishText", text, CorpusKind::englishText, {}, 0, 1, 0, true},
+      {"englishTextFromBit5", text, CorpusKind::englishText, {}, 5, 1, 0, true},
+      {"longCodes", deep, CorpusKind::fibonacciWeights, {}, 0, 1, 0, true},
+      {"longCodesFromBit3", deep, CorpusKind::fibonacciWeights, {}, 3, 1, 0, true},
+      {"manyLongCodes", testing::manyLongCodesCounts(), {}, {}, 0, 1, 0, true},
+      {"onlyOnes", caterpillar, {}, 0xFF, 0, 1, 0, true},
+      {"onlyZeros", caterpillar, {}, 0x00, 0, 1, 0, false},
+      {"threeBitCodesInStep", testing::threeBitCounts(), {}, {}, 0, 3, 0, true},
+      {"threeBitCodesInStepFromBit2", testing::threeBitCounts(), {}, {}, 2, 3, 0, true},
+      {"threeBitCodesOffStep", testing::threeBitCounts(), {}, {}, 0, 3, 1, false},
+      {"neverInStep", testing::neverInStepCounts(), {}, {}, 3, 1, 1, false},
+  };
+}
+
+Bytes blockPayload(const BlockCase& c, std::size_t size) {
+  Bytes payload(size);
+  if (c.data) {
+    const auto file = tools::encodeWithTable(c.counts, tools::makeCorpus(*c.data, 400000, 4));
+    EXPECT_TRUE(file.has_value());
+    const std::size_t start =
+        kHeaderSize + static_cast<std::size_t>(parseHeader(file->data()).tableSize);
+    EXPECT_GE(file->size() - start, size);
+    std::copy_n(file->begin() + static_cast<std::ptrdiff_t>(start), size, payload.begin());
+  } else if (c.fill) {
+    std::fill(payload.begin(), payload.end(), *c.fill);
+  } else {
+    std::mt19937 random(6);
+    for (auto& byte : payload) byte = static_cast<std::uint8_t>(random());
+  }
+  return payload;
+}
+
+class LaneBlocks : public ::testing::TestWithParam<BlockCase> {};
+
+// What a block hands back (lane 0's output, then each proven lane's) must be exactly the true
+// symbols up to the position it reports, and that position must be a true code boundary, whether
+// the lanes join or not.
+TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
+  const BlockCase& c = GetParam();
+  NodeArena arena;
+  const TreeNode* root = buildTree(c.counts, arena);
+  ASSERT_NE(root, nullptr);
+  DecodeTable table;
+  table.build(root);
+
+  // The block may read a step and a lookup's eight bytes past its end.
+  const std::size_t blockBits = kLanes * kLaneBits + 8;
+  const Bytes payload = blockPayload(c, (c.startBit + blockBits + kStepBits) / 8 + 16);
+  const Truth truth = walk(root, payload, c.startBit);
+
+  const std::size_t laneBits = laneBitsFor(blockBits, c.lengthDivisor) + c.extraBits;
+  ASSERT_GT(laneBits, kMinimumLaneBits);
+  ASSERT_LE(laneBits, kLaneBits + 8);
+  Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
+  LaneBuffers buffers;
+  const LaneBlock block =
+      decodeLanes(table, payload.data(), c.startBit, laneBits, out.data(), buffers);
+  EXPECT_EQ(block.synchronised, c.expectSynchronised);
+  ASSERT_TRUE(truth.boundaries.contains(block.next))
+      << "stopped inside a code, at bit " << block.next;
+  const std::uint64_t reached = block.next - c.startBit;
+  // Every lane's share of the block is handed back when all joined; at least lane 0's otherwise.
+  EXPECT_GE(reached, (c.expectSynchronised ? kLanes : 1) * (laneBits - 64));
+  // No lane runs on past the block by more than a step, and the lane that stopped the block
+  // walked no further than over the next lane's records.
+  EXPECT_LE(reached, kLanes * laneBits + kStepBits);
+  const auto codes = static_cast<std::size_t>(
+      std::distance(truth.boundaries.begin(), truth.boundaries.find(block.next)));
+  ASSERT_EQ(static_cast<std::size_t>(block.out - out.data()), codes);
+  EXPECT_TRUE(std::equal(out.data(), block.out, truth.symbols.begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, LaneBlocks, ::testing::ValuesIn(blockCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LaneBits, FitTheInputAndTheCommonCodeLength) {
+  const std::uint64_t full = kLanes * kLaneBits;
+  EXPECT_EQ(laneBitsFor(full, 1), kLaneBits);
+  EXPECT_EQ(laneBitsFor(std::uint64_t{1} << 30, 1), kLaneBits);
+  EXPECT_EQ(laneBitsFor(full, 3) % 3, 0U);
+  EXPECT_GT(laneBitsFor(full, 3), kLaneBits - 3);
+  // Less input: shorter lanes, down to the minimum, then no block at all.
+  const std::uint64_t smallest = kLanes * kMinimumLaneBits;
+  EXPECT_EQ(laneBitsFor(smallest, 1), kMinimumLaneBits);
+  EXPECT_EQ(laneBitsFor(smallest - 1, 1), 0U);
+  EXPECT_EQ(laneBitsFor(smallest, 7), 0U);  // rounding down to 7 bits falls under the minimum
+  for (std::uint64_t available = smallest; available < full + 100; available += 997) {
+    const std::size_t bits = laneBitsFor(available, 5);
+    if (bits == 0) continue;
+    EXPECT_EQ(bits % 5, 0U);
+    EXPECT_LE(kLanes * bits, available);
+  }
+}
+
+// --- Byte translation --------------------------------------------------------------------------
+
+// Flat counts with a few ties broken differently: all 256 codes 8 bits, in a shuffled order.
+FrequencyTable flatCounts(std::uint32_t seed) {
+  FrequencyTable counts{};
+  std::mt19937 random(seed);
+  for (auto& count : counts) count = 1000 + static_cast<std::int32_t>(random() % 900);
+  return counts;
+}
+
+TEST(ByteTranslation, MapsEveryByteToTheSymbolOfItsCode) {
+  NodeArena arena;
+  const TreeNode* root = buildTree(flatCounts(41), arena);
+  const tools::CodeTable codes = tools::codesFromTree(root);
+  DecodeTable table;
+  table.build(root);
+  const ByteTranslation translation(table);
+  bool identity = true;
+  for (unsigned symbol = 0; symbol < 256; ++symbol) {
+    ASSERT_EQ(codes[symbol].length, 8) << "symbol " << symbol;
+    const auto byte = static_cast<std::uint8_t>(codes[symbol].words[0] >> 56);
+    EXPECT_EQ(translation.symbolOf(byte), symbol);
+    identity = identity && byte == symbol;
+  }
+  EXPECT_FALSE(identity) << "the codes should not simply be the byte values";
+}
+
+TEST(ByteTranslation, TranslatesRunsOfEveryLengthAndAlignment) {
+  // The wide path takes 64 bytes at a time and the byte path finishes.
+  NodeArena arena;
+  DecodeTable table;
+  table.build(buildTree(flatCounts(42), arena));
+  const ByteTranslation translation(table);
+  std::mt19937 random(42);
+  Bytes in(1024);
+  for (auto& byte : in) byte = static_cast<std::uint8_t>(random());
+  for (std::size_t offset = 0; offset < 3; ++offset) {
+    for (std::size_t count = 0; count <= 300; ++count) {
+      Bytes out(count + 2 * 64, 0xEE);
+      translation.apply(in.data() + offset, out.data() + 1 + offset, count);
+      for (std::size_t i = 0; i < count; ++i) {
+        ASSERT_EQ(out[1 + offset + i], translation.symbolOf(in[offset + i]))
+            << "byte " << i << " of " << count << " at offset " << offset;
+      }
+      // Nothing is written outside the run.
+      ASSERT_EQ(out[offset], 0xEE);
+      ASSERT_EQ(out[1 + offset + count], 0xEE);
+    }
+  }
+}
+
+// --- Segment plans -----------------------------------------------------------------------------
+
+TEST(SegmentPlan, CutsWhereCodesCanFallIntoStep) {
+  struct PlanCase {
+    CodeShape shape;
+    std::uint64_t bits;
+    std::size_t outputBytes;
+  };
+  const PlanCase cases[] = {
+      {{3, 12, 1}, INT32_MAX, std::size_t{1} << 20},
+      {{3, 3, 3}, 90000000, std::size_t{1} << 20},
+      {{8, 8, 8}, 8 * 5000000, std::size_t{1} << 20},
+      {{2, 6, 2}, 1 << 22, 4096},  // at least kMinimumSegmentBits even for little output
+      {{1, 30, 1}, 123456789, std::size_t{1} << 18},
+      {{1, 2, 1}, kMinimumSegmentBits * 3 - 1, 4096},
+  };
+  for (const PlanCase& c : cases) {
+    SCOPED_TRACE("bits " + std::to_string(c.bits));
+    const SegmentPlan plan = planSegments(c.shape, c.bits, c.outputBytes);
+    ASSERT_GE(plan.count, 1U);
+    EXPECT_EQ(plan.segmentBits % 8, 0U);
+    EXPECT_EQ(plan.segmentBits % static_cast<std::uint64_t>(c.shape.lengthDivisor), 0U);
+    EXPECT_GE(plan.segmentBits, kMinimumSegmentBits);
+    const std::uint64_t lastStart = plan.startOf(plan.count - 1);
+    ASSERT_LE(lastStart, c.bits);
+    const std::uint64_t lastBits = c.bits - lastStart;
+    if (plan.count > 1) {
+      EXPECT_TRUE(fitsPlan(plan, c.bits));
+      EXPECT_GE(lastBits, kMinimumSegmentBits);
+      // A whole segment restores no more than the output asked for, at one byte per shortest
+      // code, unless the minimum length forces more.
+      if (plan.segmentBits > kMinimumSegmentBits + 64) {
+        EXPECT_LE(plan.segmentBits / static_cast<std::uint64_t>(c.shape.shortest), c.outputBytes);
+      }
+    }
+    EXPECT_LT(lastBits, 2 * plan.segmentBits + kMinimumSegmentBits);
+  }
+}
+
+TEST(SegmentPlan, RefusesWhatTwoThreadsCannotDecode) {
+  const std::uint64_t bits = 10 * kMinimumSegmentBits + 5;
+  EXPECT_TRUE(fitsPlan({kMinimumSegmentBits, 10}, bits));
+  EXPECT_FALSE(fitsPlan({kMinimumSegmentBits, 1}, bits));       // one segment
+  EXPECT_FALSE(fitsPlan({kMinimumSegmentBits / 2, 20}, bits));  // segments too short
+  EXPECT_FALSE(fitsPlan({kMinimumSegmentBits + 4, 9}, bits));   // not on whole bytes
+  EXPECT_FALSE(fitsPlan({kMinimumSegmentBits, 11}, bits));      // past the end
+  EXPECT_FALSE(fitsPlan({kMinimumSegmentBits, 10}, 10 * kMinimumSegmentBits - 1));
+}
+
+}  // namespace
+}  // namespace ravmolt
