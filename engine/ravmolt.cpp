@@ -10,7 +10,7 @@
 namespace ravmolt {
 
 // The public header promises sinks blocks of at most 256 KiB.
-static_assert(DestinationStream::kBufferSize <= std::size_t{256} << 10);
+static_assert(DestinationStream::kSinkBlockSize <= std::size_t{256} << 10);
 
 // The public header spells out SinkFunction so that it needs no internal header. This file sees
 // both declarations, and redeclaring an alias compiles only with the very same type, so the two

@@ -10,8 +10,6 @@ namespace {
 // Input kept buffered ahead of each span, so that blocks of lanes fit in it.
 constexpr std::size_t kSpanInputBytes = SourceStream::kBufferSize / 2;
 static_assert(kSpanInputBytes > kLanes * kLaneBits / 8 + kReadPastBytes + kStepBits / 8);
-// Output room each span is given at least; with less free, the destination is flushed first.
-constexpr std::size_t kSpanOutputRoom = DestinationStream::kBufferSize / 4;
 
 }  // namespace
 
@@ -31,13 +29,17 @@ DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
     if (input.size() < wanted) return DecodeStatus::invalidFormat;  // the source shrank
     input = input.first(static_cast<std::size_t>(std::min<std::uint64_t>(input.size(), bytesLeft)));
 
-    const std::span<std::uint8_t> room = destination.freeSpace(kSpanOutputRoom);
+    // The destination is flushed first unless its free space takes the whole span's output: a
+    // span cut short by the room ends in shorter blocks of lanes and the single-chain loop.
+    const std::span<std::uint8_t> room = destination.freeSpace(
+        std::min(decoder.outputRoom(8 * input.size()), DestinationStream::kBufferSize));
     const std::uint64_t most = decoder.bitsFor(room.size());
     const BitPosition end = payload.bits - 8 * behind;  // the payload's end, in the input's bits
     const bool last = input.size() == bytesLeft && end - from <= most;
     // Short of the end, a span stops where what follows it is still buffered.
-    const BitPosition to =
-        last ? end : from + std::min(most, 8 * (input.size() - kReadPastBytes) - from);
+    const BitPosition to = last ? end
+                                : from + decoder.wholeBlocks(std::min(
+                                             most, 8 * (input.size() - kReadPastBytes) - from));
     const SpanResult span = decoder.decode(
         input, from, to, last ? SpanEnd::payloadEnd : SpanEnd::moreFollows, room.data());
     destination.commit(span.out);

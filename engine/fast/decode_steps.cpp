@@ -2,13 +2,12 @@
 
 namespace ravmolt {
 
-[[gnu::noinline]] void decodeLongCode(const DecodeTable& table, const std::uint8_t* stream,
-                                      BitPosition& position, std::uint8_t*& out) {
+[[gnu::noinline]] StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream,
+                                         BitPosition position, std::uint8_t* out) {
   const DecodeEntry entry =
       entryEndingCode(table, position, [stream](BitPosition at) { return windowAt(stream, at); });
   storeSymbols(out, entry);
-  out += DecodeTable::symbolCountOf(entry);
-  position += DecodeTable::bitsOf(entry);
+  return {position + DecodeTable::bitsOf(entry), out + DecodeTable::symbolCountOf(entry)};
 }
 
 }  // namespace ravmolt

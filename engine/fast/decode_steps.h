@@ -53,16 +53,25 @@ template <typename Window>
 // bytes from every byte the code touches.
 inline std::uint8_t decodeOneCode(const DecodeTable& table, const std::uint8_t* stream,
                                   BitPosition& position) {
+  BitPosition at = position;
   const DecodeEntry entry =
-      entryEndingCode(table, position, [stream](BitPosition at) { return windowAt(stream, at); });
-  position += DecodeTable::firstBitsOf(entry);
-  return DecodeTable::symbolOf(entry, 0);
+      entryEndingCode(table, at, [stream](BitPosition p) { return windowAt(stream, p); });
+  const std::uint8_t symbol = DecodeTable::symbolOf(entry, 0);
+  position += table.codeLengthOf(symbol);
+  return symbol;
 }
+
+// Where a step ended, returned by value: a decoder keeps its position and output in registers,
+// which a pointer or reference handed to a call out of line would force into memory.
+struct StepEnd {
+  BitPosition position;
+  std::uint8_t* out;
+};
 
 // Decodes the long code at `position` and the codes that end the entry it ends in, storing their
 // symbols at `out`. Out of line: long codes are rare.
-void decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, BitPosition& position,
-                    std::uint8_t*& out);
+StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, BitPosition position,
+                       std::uint8_t* out);
 
 // The lookups of one window: kLookupsPerWindow entries from `window`, their symbols stored at
 // `out`. An entry without symbols, the start of a code longer than the table, consumes nothing:
@@ -97,8 +106,11 @@ void decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, BitPos
                                               std::uint8_t*& out) {
   bool longCode;
   position += lookUpWindow(root, windowAt(stream, position), out, longCode);
-  if (longCode) [[unlikely]]
-    decodeLongCode(table, stream, position, out);
+  if (longCode) [[unlikely]] {
+    const StepEnd end = decodeLongCode(table, stream, position, out);
+    position = end.position;
+    out = end.out;
+  }
 }
 
 }  // namespace ravmolt

@@ -7,15 +7,17 @@
 namespace ravmolt {
 namespace {
 
-void addLeafDepths(const TreeNode* node, int depth, CodeShape& shape) {
+void addLeafDepths(const TreeNode* node, int depth, CodeShape& shape,
+                   std::array<std::uint8_t, kSymbolCount>& lengths) {
   if (isLeaf(node)) {
     shape.shortest = std::min(shape.shortest, depth);
     shape.longest = std::max(shape.longest, depth);
     shape.lengthDivisor = std::gcd(shape.lengthDivisor, depth);
+    lengths[node->symbol] = static_cast<std::uint8_t>(depth);  // a tree is at most 255 deep
     return;
   }
-  addLeafDepths(node->left, depth + 1, shape);
-  addLeafDepths(node->right, depth + 1, shape);
+  addLeafDepths(node->left, depth + 1, shape, lengths);
+  addLeafDepths(node->right, depth + 1, shape, lengths);
 }
 
 // The length of the longest path from `node` down to a leaf.
@@ -30,8 +32,17 @@ void DecodeTable::build(const TreeNode* root) {
   assert(root != nullptr && !isLeaf(root));
   root_ = root;
   shape_ = {256, 0, 0};
-  addLeafDepths(root, 0, shape_);
+  codeLengths_.fill(0);
+  addLeafDepths(root, 0, shape_, codeLengths_);
   entries_.clear();
+  translation_.reset();
+  if (shape_.isByteTranslation()) {
+    starts_.clear();
+    widths_.clear();
+    offsets_.clear();
+    translation_.emplace(root);
+    return;
+  }
   starts_.assign(1, root);
   widths_.assign(1, kTableBits);  // the fast loops look up kTableBits bits in the root table
   offsets_.assign(1, 0);
@@ -62,12 +73,10 @@ DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t
   DecodeEntry symbols = 0;
   unsigned count = 0;
   unsigned consumed = 0;
-  unsigned first = 0;
   for (unsigned taken = 1; taken <= static_cast<unsigned>(width); ++taken) {
     const bool bit = ((index >> (width - static_cast<int>(taken))) & 1U) != 0;
     node = bit ? node->right : node->left;
     if (!isLeaf(node)) continue;
-    if (count == 0) first = taken;
     symbols |= DecodeEntry{node->symbol} << (8 * count);
     ++count;
     consumed = taken;
@@ -78,8 +87,7 @@ DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t
     // No code ends within these bits: continue from the node reached, after all of them.
     return DecodeEntry{tableFor(node)} << kSymbolShift;
   }
-  return consumed | (DecodeEntry{count} << 8) | (DecodeEntry{first} << 12) |
-         (symbols << kSymbolShift);
+  return consumed | (DecodeEntry{count} << 8) | (symbols << kSymbolShift);
 }
 
 }  // namespace ravmolt

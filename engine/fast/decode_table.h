@@ -6,10 +6,13 @@
 // fresh memory is slow to touch.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
+#include "engine/fast/byte_translation.h"
 #include "engine/format/code_tree.h"
 
 namespace ravmolt {
@@ -18,11 +21,11 @@ namespace ravmolt {
 //   bits  0..5   bits consumed: the bits of the complete codes in the entry, 1..the table's width.
 //                It is also the shift that drops them from a left-aligned window (only the low
 //                six bits of a shift count matter, so the entry can be used as the count).
-//   bits  8..11  number of symbols, 0..kMaxSymbols. Zero means that no code ends within the
+//   bits  8..15  number of symbols, 0..kMaxSymbols. Zero means that no code ends within the
 //                width bits looked at: decoding continues, after all of them, in the table whose
 //                index is in bits 16..47. Such an entry consumes 0 bits, so that a run of lookups
-//                that meets one stays on it, storing nothing, and needs no test of its own.
-//   bits 12..15  bits of the first code alone, for decoders that step one code at a time.
+//                that meets one stays on it, storing nothing, and needs no test of its own. The
+//                count has a byte of its own: the processor takes it out in one instruction.
 //   bits 16..63  the symbols, first one in bits 16..23, so that `entry >> 16` stored as eight
 //                little-endian bytes writes them in order (and zeros or leftovers after them).
 using DecodeEntry = std::uint64_t;
@@ -45,13 +48,15 @@ class DecodeTable {
   static constexpr unsigned kMaxSymbols = 6;
   static constexpr unsigned kSymbolShift = 16;
   static_assert(kTableBits <= 0x3F, "the consumed bits must fit in bits 0..5");
-  static_assert(kTableBits <= 0xF, "a first code's bits must fit in bits 12..15");
-  static_assert(kMaxSymbols <= 0xF, "the symbol count must fit in bits 8..11");
   static_assert(kSymbolShift + 8 * kMaxSymbols <= 64, "the symbols must fit above the header");
 
   // Builds the tables of the tree under `root`, which must have at least one inner node. Storage
-  // is reused from an earlier build.
+  // is reused from an earlier build. When every code is 8 bits long the tables are a byte
+  // translation alone, which decodes faster than any lookup and costs nothing to build.
   void build(const TreeNode* root);
+  // The byte translation of a tree whose codes are all 8 bits long, else null; with one, there
+  // are no lookup tables.
+  const ByteTranslation* byteTranslation() const { return translation_ ? &*translation_ : nullptr; }
 
   // Table `index` is 2^width(index) entries, indexed by the next width(index) payload bits read
   // MSB-first; table 0 starts at the root and is kTableBits wide.
@@ -64,13 +69,13 @@ class DecodeTable {
   const CodeShape& shape() const { return shape_; }
   // Some code is longer than a root lookup, so some lookups continue in a chain of tables.
   bool hasLongCodes() const { return starts_.size() > 1; }
+  // The length of the code of `symbol`, for decoders that step one code at a time: a symbol has
+  // one code (the filler of a one-symbol tree may share its symbol, and then its length too).
+  unsigned codeLengthOf(std::uint8_t symbol) const { return codeLengths_[symbol]; }
 
   static unsigned bitsOf(DecodeEntry entry) { return static_cast<unsigned>(entry & 0x3F); }
   static unsigned symbolCountOf(DecodeEntry entry) {
-    return static_cast<unsigned>((entry >> 8) & 0xF);
-  }
-  static unsigned firstBitsOf(DecodeEntry entry) {
-    return static_cast<unsigned>((entry >> 12) & 0xF);
+    return static_cast<unsigned>((entry >> 8) & 0xFF);
   }
   static std::uint8_t symbolOf(DecodeEntry entry, unsigned position) {
     return static_cast<std::uint8_t>(entry >> (kSymbolShift + 8 * position));
@@ -86,6 +91,8 @@ class DecodeTable {
 
   const TreeNode* root_ = nullptr;
   CodeShape shape_;
+  std::array<std::uint8_t, kSymbolCount> codeLengths_{};
+  std::optional<ByteTranslation> translation_;
   std::vector<DecodeEntry> entries_;
   std::vector<const TreeNode*> starts_;
   std::vector<std::size_t> offsets_;  // of each table's first entry in entries_

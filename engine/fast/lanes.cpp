@@ -18,7 +18,9 @@ inline void decodeEntry(const Table& table, const DecodeEntry* root, const std::
                         BitPosition& position, std::uint8_t*& out) {
   const DecodeEntry entry = root[peekBits(windowAt(stream, position), Table::kTableBits)];
   if (Table::symbolCountOf(entry) == 0) {
-    decodeLongCode(table, stream, position, out);
+    const StepEnd end = decodeLongCode(table, stream, position, out);
+    position = end.position;
+    out = end.out;
     return;
   }
   storeSymbols(out, entry);
@@ -27,13 +29,17 @@ inline void decodeEntry(const Table& table, const DecodeEntry* root, const std::
 }
 
 // Decodes steps of every lane in turn until each lane has reached its stop. Positions and outputs
-// are plain values, two registers a lane, so that all lanes and the table fit in the processor's
-// registers.
+// are copied into locals, two registers a lane, so that all lanes and the table fit in the
+// processor's registers: arrays whose address is taken elsewhere stay in memory.
 template <std::size_t... k>
 [[gnu::always_inline]] inline void interleave(const Table& table, const std::uint8_t* stream,
-                                              Positions& position, Outputs& out,
-                                              const Positions& stop, std::index_sequence<k...>) {
+                                              Positions& lanePosition, Outputs& laneOut,
+                                              const Positions& laneStop,
+                                              std::index_sequence<k...>) {
   const DecodeEntry* const root = table.root();
+  Positions position{lanePosition[k]...};
+  Outputs out{laneOut[k]...};
+  const Positions stop{laneStop[k]...};
   // All lanes at once, in runs of steps that no lane can take past its stop, so that the loop
   // tests nothing per step: a step takes at most `most` bits, a long code included.
   const std::uint64_t most =
@@ -49,6 +55,8 @@ template <std::size_t... k>
   // interleaved rather than one by one, which would leave all but one chain idle.
   while ((static_cast<unsigned>(position[k] < stop[k]) | ...) != 0)
     ((position[k] < stop[k] ? decodeStep(table, root, stream, position[k], out[k]) : void()), ...);
+  ((lanePosition[k] = position[k]), ...);
+  ((laneOut[k] = out[k]), ...);
 }
 
 // Where each lane but the first stood before each of its first kRecords entries, and how much it

@@ -26,12 +26,9 @@ RAVMOLT_DECODE_LOOP BitPosition fastLoop(const DecodeTable& table, const std::ui
 
 }  // namespace
 
-SpanDecoder::SpanDecoder(const DecodeTable& table) : table_(table) {
-  if (table.shape().isByteTranslation()) {
-    translation_.emplace(table);
-  } else {
-    lanes_.emplace();
-  }
+SpanDecoder::SpanDecoder(const DecodeTable& table)
+    : table_(table), translation_(table.byteTranslation()) {
+  if (translation_ == nullptr) lanes_.emplace();
 }
 
 std::size_t SpanDecoder::outputRoom(std::uint64_t bits) const {
@@ -45,10 +42,22 @@ std::uint64_t SpanDecoder::bitsFor(std::size_t room) const {
   return (room - kStoreOverrun - 1) * static_cast<std::uint64_t>(table_.shape().shortest);
 }
 
+std::uint64_t SpanDecoder::wholeBlocks(std::uint64_t bits) const {
+  // A block takes kLanes chunks and at most a step past them.
+  constexpr std::uint64_t kBlockBits = kLanes * std::uint64_t{kLaneBits} + kStepBits;
+  if (!lanes_ || bits < kBlockBits + kStepBits) return bits;
+  return (bits - kStepBits) / kBlockBits * kBlockBits + kStepBits;
+}
+
 SpanResult SpanDecoder::decode(std::span<const std::uint8_t> input, BitPosition from,
                                BitPosition to, SpanEnd end, std::uint8_t* out) {
   assert(from <= to);
   const std::uint8_t* const stream = input.data();
+  if (translation_ != nullptr) {  // every code is 8 bits
+    const std::uint64_t codes = end == SpanEnd::moreFollows ? (to - from + 7) / 8 : (to - from) / 8;
+    translation_->applyAt(stream, from, static_cast<std::size_t>(codes), out);
+    return {from + 8 * codes, out + codes};
+  }
   if (end == SpanEnd::moreFollows) {
     assert(input.size() >= to / 8 + kReadPastBytes);
     BitPosition position = to >= kStepBits ? decodeBulk(stream, from, to - kStepBits, out) : from;
@@ -71,6 +80,10 @@ SpanResult SpanDecoder::decodeNoting(std::span<const std::uint8_t> input, BitPos
   assert(base <= from && to - base <= kEdgeBits);
   assert(input.size() >= to / 8 + kReadPastBytes);
   BitPosition position = from;
+  for (; position < to && translation_ != nullptr; position += 8) {
+    markCodeStart(starts, static_cast<unsigned>(position - base));
+    translation_->applyAt(input.data(), position, 1, out++);
+  }
   while (position < to) {
     markCodeStart(starts, static_cast<unsigned>(position - base));
     *out++ = decodeOneCode(table_, input.data(), position);
@@ -81,13 +94,6 @@ SpanResult SpanDecoder::decodeNoting(std::span<const std::uint8_t> input, BitPos
 BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from, BitPosition limit,
                                     std::uint8_t*& out) {
   if (from > limit) return from;
-  if (translation_ && from % 8 == 0) {
-    // Every code is one whole byte, so every byte boundary is a code boundary.
-    const auto count = static_cast<std::size_t>(limit / 8 - from / 8);
-    translation_->apply(stream + from / 8, out, count);
-    out += count;
-    return from + 8 * static_cast<BitPosition>(count);
-  }
   BitPosition position = from;
   while (lanes_ && laneFailures_ <= kFailureAllowance && position < limit) {
     const std::size_t laneBits = laneBitsFor(limit - position, table_.shape().lengthDivisor);
@@ -109,11 +115,11 @@ BitPosition SpanDecoder::decodeLastCodes(const std::uint8_t* stream, const std::
   const auto window = [stream, end](BitPosition at) { return windowBefore(stream, at, end); };
   BitPosition position = from;
   for (;;) {
-    BitPosition next = position;
-    const DecodeEntry entry = entryEndingCode(table_, next, window);
-    next += DecodeTable::firstBitsOf(entry);
+    BitPosition at = position;
+    const std::uint8_t symbol = DecodeTable::symbolOf(entryEndingCode(table_, at, window), 0);
+    const BitPosition next = position + table_.codeLengthOf(symbol);
     if (next > to) return position;
-    *out++ = DecodeTable::symbolOf(entry, 0);
+    *out++ = symbol;
     position = next;
   }
 }

@@ -11,7 +11,6 @@
 #include <optional>
 #include <span>
 
-#include "engine/fast/byte_translation.h"
 #include "engine/fast/code_starts.h"
 #include "engine/fast/decode_table.h"
 #include "engine/fast/lanes.h"
@@ -46,6 +45,11 @@ class SpanDecoder {
   // The most bits a decode may be given for `room` (> kStoreOverrun + 1) bytes of output room.
   std::uint64_t bitsFor(std::size_t room) const;
 
+  // The longest span of at most `bits` bits whose bulk is whole blocks of lanes, for callers that
+  // may choose where a span ends: one that ends inside a block ends in a block of shorter lanes
+  // and a stretch of the single-chain loop, which are slower.
+  std::uint64_t wholeBlocks(std::uint64_t bits) const;
+
   // Decodes `input` from `from`, a true code boundary, up to `to` as `end` says, into `out`, which
   // has outputRoom(to - from) bytes.
   SpanResult decode(std::span<const std::uint8_t> input, BitPosition from, BitPosition to,
@@ -65,8 +69,8 @@ class SpanDecoder {
                               BitPosition to, std::uint8_t*& out) const;
 
   const DecodeTable& table_;
-  std::optional<ByteTranslation> translation_;  // when every code is 8 bits
-  std::optional<LaneBuffers> lanes_;            // otherwise
+  const ByteTranslation* translation_;  // when every code is 8 bits
+  std::optional<LaneBuffers> lanes_;    // otherwise
   int laneFailures_ = 0;
 };
 

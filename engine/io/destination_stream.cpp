@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace ravmolt {
@@ -21,7 +22,12 @@ DestinationStream::DestinationStream(SinkFunction sink, void* context)
 }
 
 bool DestinationStream::writeOut(const std::uint8_t* data, std::size_t size) {
-  if (sink_ != nullptr) return sink_(context_, data, size);
+  if (sink_ != nullptr) {
+    for (std::size_t done = 0; done < size; done += kSinkBlockSize) {
+      if (!sink_(context_, data + done, std::min(kSinkBlockSize, size - done))) return false;
+    }
+    return true;
+  }
   while (size > 0) {
     const ssize_t written = ::write(fd_, data, size);
     if (written < 0 && errno == EINTR) continue;

@@ -14,7 +14,10 @@ using SinkFunction = bool (*)(void* context, const std::uint8_t* data, std::size
 
 class DestinationStream {
  public:
-  static constexpr std::size_t kBufferSize = std::size_t{256} << 10;
+  // Room for the output of whole blocks of lanes even at one symbol per bit.
+  static constexpr std::size_t kBufferSize = std::size_t{512} << 10;
+  // The largest block a sink is handed at once.
+  static constexpr std::size_t kSinkBlockSize = std::size_t{256} << 10;
 
   // Writes to the open descriptor `fd` (borrowed).
   explicit DestinationStream(int fd);
