@@ -22,8 +22,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/messages.h"
-
 namespace ravmolt::testing {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -39,22 +37,28 @@ inline void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
+// What the tool prints, written out byte for byte rather than taken from the program's own
+// strings: users and scripts read this text, so any change to it must fail a test.
+inline constexpr std::string_view kBanner =
+    "============================================================================\n"
+    "|        Quorvellian's Implementation of Huffman Compression Engine v2.0   |\n"
+    "|                       Decompress a file 2002                             |\n";
+
 // The whole console text of a run whose fourth line is `result`.
 inline std::string transcript(std::string_view result) {
-  std::string text;
-  for (std::string_view line : messages::kBanner) (text += line) += '\n';
-  (text += result) += '\n';
-  return text;
+  return std::string(kBanner).append(result) + '\n';
 }
-inline std::string workingThen(std::string_view message) {
-  return transcript(std::string(messages::kWorking) + std::string(message));
+inline std::string usageTranscript() {
+  return transcript("Usage: ravmolt [sourceFile] [destinationFile]");
 }
-inline std::string successTranscript() { return workingThen(messages::kDone); }
+inline std::string successTranscript() { return transcript(" Working....Done."); }
+inline std::string fileNotFoundTranscript() { return transcript(" Working....File not found."); }
+inline std::string unableToWriteTranscript() { return transcript(" Working....Unable to write."); }
 inline std::string invalidTranscript() {
-  return workingThen(std::string(messages::kInvalidFormat) + std::string(messages::kDone));
+  return transcript(" Working....Bad checksum.  Invalid format........Done.");
 }
-inline std::string unableToWriteTranscript() { return workingThen(messages::kUnableToWrite); }
-inline std::string fileNotFoundTranscript() { return workingThen(messages::kFileNotFound); }
+// A run ended by a signal while it decodes has printed the progress word and no line end.
+inline std::string interruptedTranscript() { return std::string(kBanner) + " Working...."; }
 
 // A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end of the scope.
 class TempDir {
@@ -62,7 +66,7 @@ class TempDir {
   TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ravmolt-safety-XXXXXX";
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ravmolt-test-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
   TempDir(const TempDir&) = delete;
