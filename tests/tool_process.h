@@ -1,7 +1,7 @@
 // Runs the real ravmolt executable for tests: its standard output and error captured, its exit
 // status or terminating signal and its resource usage reported, with a hook that adjusts the
-// child (limits, signal dispositions, user) just before it starts. Also a self-removing
-// temporary folder and whole-file helpers.
+// child (folder, limits, signal dispositions, user) just before it starts. Also the console text
+// of each outcome, a self-removing temporary folder and whole-file helpers.
 #pragma once
 
 #include <fcntl.h>
