@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,9 +25,17 @@ namespace ravmolt::testing {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The whole file at `path` in one read (sources of tens of MiB are compared often); nothing when
+// it cannot be read.
 inline Bytes readBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  if (size <= 0) return {};
+  Bytes bytes(static_cast<std::size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
 }
 
 inline void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
