@@ -353,10 +353,10 @@ TEST_P(WholeFiles, RestoreAsTheWalkDoes) {
   const CodedFile coded = makeShape(GetParam().shape, GetParam().size, GetParam().seed);
   ASSERT_GE(coded.bits / 8, 8 * SourceStream::kBufferSize) << "too small";
   const Tree tree(coded);
-  const testing::TempFolder dir;
-  testing::writeFile(dir / "in.rvm", coded.file);
+  const testing::TempDir dir;
+  testing::writeBytes(dir / "in.rvm", coded.file);
   ASSERT_EQ(decompressFile((dir / "in.rvm").c_str(), (dir / "out").c_str()), DecodeStatus::success);
-  EXPECT_TRUE(sameBytes(testing::readFile(dir / "out"),
+  EXPECT_TRUE(sameBytes(testing::readBytes(dir / "out"),
                         testing::walkPayload(tree.root, coded.payload(), coded.bits)));
 }
 

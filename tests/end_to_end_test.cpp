@@ -1,25 +1,34 @@
-// The real ravmolt executable, run in a private folder: exact console text, exit status, and what
-// happens to the files on every path.
+// The real ravmolt executable, run in a private folder: its exact console text and exit status, and
+// what is left of every file it was given, on each path a run can take. Whatever happens, the
+// source comes out byte-identical, and the destination holds the correct output, an empty file
+// after an invalid source, nothing after a failed write, or (after a signal) a prefix of the
+// output.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "app/messages.h"
+#include "tests/one_bit_file.h"
 #include "tests/test_file.h"
 #include "tests/tool_process.h"
 #include "tools/encoder.h"
@@ -28,55 +37,17 @@ namespace ravmolt {
 namespace {
 
 namespace fs = std::filesystem;
-using ::ravmolt::testing::TestFile;
-using Bytes = std::vector<std::uint8_t>;
+using testing::Bytes;
+using testing::readBytes;
+using testing::RunResult;
+using testing::TestFile;
+using testing::ToolProcess;
+using testing::writeBytes;
 
-struct ToolRun {
-  std::string out;
-  std::string err;
-  int status = -1;  // the exit status, or 1000 + the signal that ended the process
-};
-
-struct RunOptions {
-  std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in the child, with SIGXFSZ ignored
-};
-
-// Runs ravmolt with `args` in `folder` and collects stdout and stderr separately.
-ToolRun runTool(const std::vector<std::string>& args, const fs::path& folder,
-                RunOptions options = {}) {
-  const std::string cwd = folder.string();
-  const testing::RunResult result = testing::runTool(args, [&cwd, &options] {
-    if (::chdir(cwd.c_str()) != 0) return false;
-    if (!options.fileSizeLimit) return true;
-    const rlimit limit{*options.fileSizeLimit, *options.fileSizeLimit};
-    ::signal(SIGXFSZ, SIG_IGN);  // an ignored signal stays ignored across exec
-    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-  });
-  return {result.out, result.err, result.exited ? result.exitCode : 1000 + result.signal};
-}
-
-// The whole expected stdout: the banner, then `fourthLine` and its line end.
-std::string transcript(std::string_view fourthLine) {
-  std::string text;
-  for (std::string_view line : messages::kBanner) (text += line) += '\n';
-  return (text += fourthLine) += '\n';
-}
-std::string working(std::string_view result) { return std::string(messages::kWorking) += result; }
-std::string invalidTranscript() {
-  return transcript(working(std::string(messages::kInvalidFormat) += messages::kDone));
-}
-
-void writeFile(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-std::optional<Bytes> readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return Bytes{std::istreambuf_iterator<char>(in), {}};
-}
 Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
+Bytes prefix(const Bytes& bytes, std::size_t n) {
+  return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n)};
+}
 
 const Bytes kAbracadabra = TestFile()
                                .entry('a', 5)
@@ -87,236 +58,460 @@ const Bytes kAbracadabra = TestFile()
                                .bits("0 110 111 0 100 0 101 0 110 111 0")
                                .bytes();
 
-// A single-symbol file restoring `count` bytes 'a' (count a multiple of 8).
-Bytes manyA(std::int32_t count) {
-  return TestFile()
-      .entry('a', 1)
-      .payloadBytes(Bytes(static_cast<std::size_t>(count) / 8, 0))
-      .bitCount(count)
-      .bytes();
+// Skewed bytes, so that their codes take many lengths; enough for several source and destination
+// buffers and for several segments of the two-thread decoder.
+constexpr std::size_t kLargeSize = 1'500'000;
+const Bytes& largeData() {
+  static const Bytes data = [] {
+    std::mt19937 random(12345);
+    std::geometric_distribution<int> skewed(0.05);
+    Bytes bytes(kLargeSize);
+    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(skewed(random));
+    return bytes;
+  }();
+  return data;
+}
+const Bytes& largeSource() {
+  static const Bytes encoded = tools::encode(largeData()).value();
+  return encoded;
 }
 
-class Tool : public ::testing::Test {
+// Makes a node of the memory device `device` (1,5 endless zeros, 1,7 a full disk) at `path`, so
+// that no test touches the machine's own nodes. Returns why not when it cannot, or when the node
+// does not act as that device: a run on it would then prove nothing.
+std::string makeDeviceNode(const fs::path& path, dev_t device) {
+  if (::mknod(path.c_str(), S_IFCHR | 0666, device) != 0) {
+    return std::string("mknod is not permitted here: ") + std::strerror(errno);
+  }
+  const int fd = ::open(path.c_str(), O_RDWR);
+  if (fd < 0) return std::string("the device node cannot be opened: ") + std::strerror(errno);
+  char byte = 1;
+  const bool acts = device == ::makedev(1, 7) ? ::write(fd, &byte, 1) < 0 && errno == ENOSPC
+                                              : ::read(fd, &byte, 1) == 1 && byte == 0;
+  ::close(fd);
+  return acts ? "" : "the device node does not act as its device";
+}
+
+// Limits the size of the files a run may write. With SIGXFSZ ignored (which lasts across exec) a
+// write past the limit fails with EFBIG; with its default action the signal ends the run.
+ToolProcess::ChildSetup fileSizeLimit(rlim_t bytes, bool ignoreSignal) {
+  return [bytes, ignoreSignal] {
+    if (ignoreSignal) ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{bytes, bytes};
+    return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  };
+}
+
+void expectExit(const RunResult& result, const std::string& transcript, int exitCode) {
+  EXPECT_TRUE(result.exited) << "ended by signal " << result.signal;
+  EXPECT_EQ(result.exitCode, exitCode);
+  EXPECT_EQ(result.out, transcript);
+}
+
+void expectKilledMidRun(const RunResult& result, int signal) {
+  EXPECT_FALSE(result.exited) << "exited with " << result.exitCode;
+  EXPECT_EQ(result.signal, signal);
+  EXPECT_EQ(result.out, testing::interruptedTranscript());
+}
+
+// What a run that a signal ended mid-decode leaves at its destination, kept in this one place for
+// when it changes: the file stays and holds a prefix of the correct output (`prefix` is its length,
+// nothing when a byte differs), no shorter than the `seen` bytes it held while the run was frozen.
+void expectInterruptedDestination(const fs::path& destination, std::optional<std::uint64_t> prefix,
+                                  std::uint64_t seen) {
+  ASSERT_TRUE(fs::exists(destination)) << "the destination was removed";
+  ASSERT_TRUE(prefix.has_value()) << "the destination holds bytes the correct output does not";
+  EXPECT_GE(*prefix, seen);
+}
+
+// Each test's private folder is the working folder of its runs and holds abra.rvm (restores to
+// "abracadabra"), large.rvm (restores to largeData()), hard.rvm (a hard link to abra.rvm),
+// link.rvm (a symbolic link to it) and folder/inside.
+class RavmoltExecutable : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "ravmolt-e2e-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    writeFile(dir_ / "good.rvm", kAbracadabra);
-    writeFile(dir_ / "bad.rvm", TestFile().bits("0").checksum(0x42).bytes());
-    fs::create_directory(dir_ / "subdir");
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
+    ASSERT_FALSE(dir_.path().empty());
+    writeBytes(dir_ / "abra.rvm", kAbracadabra);
+    writeBytes(dir_ / "large.rvm", largeSource());
+    fs::create_hard_link(dir_ / "abra.rvm", dir_ / "hard.rvm");
+    fs::create_symlink("abra.rvm", dir_ / "link.rvm");
+    fs::create_directory(dir_ / "folder");
+    writeBytes(dir_ / "folder" / "inside", {1, 2, 3});
   }
 
-  // Runs the tool in the private folder; nothing may ever reach stderr.
-  ToolRun tool(const std::vector<std::string>& args, RunOptions options = {}) {
-    ToolRun run = runTool(args, dir_, options);
-    EXPECT_EQ(run.err, "");
-    return run;
+  ToolProcess::ChildSetup inFolder(ToolProcess::ChildSetup then = {}) const {
+    return [folder = dir_.path().string(), then] {
+      return ::chdir(folder.c_str()) == 0 && (!then || then());
+    };
+  }
+  RunResult run(std::vector<std::string> args, ToolProcess::ChildSetup then = {}) {
+    RunResult result = testing::runTool(std::move(args), inFolder(std::move(then)));
+    expectFixtureIntact(result);
+    return result;
+  }
+  // After any run: nothing on standard error, and the folder's own files unchanged.
+  void expectFixtureIntact(const RunResult& result) const {
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(readBytes(dir_ / "abra.rvm"), kAbracadabra);
+    EXPECT_TRUE(readBytes(dir_ / "large.rvm") == largeSource()) << "large.rvm changed";
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.rvm"));
+    EXPECT_EQ(readBytes(dir_ / "folder" / "inside"), (Bytes{1, 2, 3}));
+  }
+  // Every name under the folder but `except`, so that anything else a run leaves or removes shows.
+  std::set<std::string> names(const std::string& except) const {
+    std::set<std::string> all;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+      all.insert(fs::relative(entry.path(), dir_.path()).string());
+    }
+    all.erase(except);
+    return all;
+  }
+  // The device of each argument that names a character device.
+  std::map<std::string, dev_t> devicesNamed(const std::vector<std::string>& args) const {
+    std::map<std::string, dev_t> devices;
+    for (const std::string& arg : args) {
+      struct stat info;
+      if (!arg.empty() && ::lstat((dir_ / arg).c_str(), &info) == 0 && S_ISCHR(info.st_mode)) {
+        devices[arg] = info.st_rdev;
+      }
+    }
+    return devices;
   }
 
-  fs::path dir_;
+  testing::TempDir dir_;
 };
 
-struct TranscriptRow {
+// --- Runs that end by themselves: arguments, paths, aliases of the source, file contents ---------
+
+// The arguments ("@/" stands for the folder's absolute path), the console text and exit status,
+// and the file "out" afterwards (nothing: it must not exist). Before the run, `in` is written to
+// "in.rvm", `before` to "out", and `node` makes a private device node "node".
+struct Case {
   const char* name;
   std::vector<std::string> args;
-  std::string stdoutText;
-  int status;
-  std::optional<std::string> out;  // contents of "out" afterwards; none: "out" must not exist
+  std::string transcript;
+  int exitCode;
+  std::optional<Bytes> out;
+  std::optional<Bytes> in = std::nullopt;
+  std::optional<Bytes> before = std::nullopt;
+  dev_t node = 0;
 };
-void PrintTo(const TranscriptRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-class Transcript : public Tool, public ::testing::WithParamInterface<TranscriptRow> {};
+class RavmoltExecutableRun : public RavmoltExecutable,
+                             public ::testing::WithParamInterface<Case> {};
 
-TEST_P(Transcript, PrintsExactlyAndExits) {
-  const TranscriptRow& row = GetParam();
-  const ToolRun run = tool(row.args);
-  EXPECT_EQ(run.out, row.stdoutText);
-  EXPECT_EQ(run.status, row.status);
-  EXPECT_EQ(readFile(dir_ / "out"), row.out ? std::optional(bytesOf(*row.out)) : std::nullopt);
-  EXPECT_EQ(readFile(dir_ / "good.rvm"), kAbracadabra);
+TEST_P(RavmoltExecutableRun, PrintsItsTranscriptAndLeavesTheAgreedFiles) {
+  const Case& c = GetParam();
+  if (c.node != 0) {
+    const std::string why = makeDeviceNode(dir_ / "node", c.node);
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  if (c.in) writeBytes(dir_ / "in.rvm", *c.in);
+  if (c.before) writeBytes(dir_ / "out", *c.before);
+  std::vector<std::string> args = c.args;
+  for (std::string& arg : args) {
+    if (arg.starts_with("@/")) arg = (dir_ / arg.substr(2)).string();
+  }
+  const std::set<std::string> others = names("out");
+  const auto devices = devicesNamed(args);
+
+  expectExit(run(args), c.transcript, c.exitCode);
+  EXPECT_EQ(fs::exists(fs::symlink_status(dir_ / "out")), c.out.has_value());
+  if (c.out) {
+    EXPECT_EQ(readBytes(dir_ / "out"), *c.out);
+  }
+  EXPECT_EQ(names("out"), others);
+  if (c.in) {
+    EXPECT_EQ(readBytes(dir_ / "in.rvm"), *c.in);
+  }
+  EXPECT_EQ(devicesNamed(args), devices) << "a device node was removed or replaced";
 }
 
-const std::string kUnable = transcript(working(messages::kUnableToWrite));
+std::vector<Case> cases() {
+  const std::string usage = testing::usageTranscript();
+  const std::string done = testing::successTranscript();
+  const std::string notFound = testing::fileNotFoundTranscript();
+  const std::string unable = testing::unableToWriteTranscript();
+  const std::string invalid = testing::invalidTranscript();
+  const std::string sample = RAVMOLT_SAMPLES_DIR "/lighthouse";
+  const Bytes stale(5000, 'x');  // an older, longer destination, emptied all the same
+  const Bytes longer(2 * kLargeSize + 12345, 0xEE);
+  const Bytes badChecksum = TestFile().bits("0").checksum(0x42).bytes();
+  const Bytes manyA = TestFile().entry('a', 1).payloadBytes(Bytes(1000, 0)).bitCount(8000).bytes();
+  const auto unwritable = [&](const char* name, std::string source, std::string destination) {
+    return Case{name, {std::move(source), std::move(destination)}, unable, 1, {}};
+  };
+  const auto invalidFile = [&](const char* name, Bytes file) {
+    return Case{name, {"in.rvm", "out"}, invalid, 1, Bytes{}, std::move(file), stale};
+  };
+  return {
+      {"noArguments", {}, usage, 1, {}},
+      {"oneArgument", {"abra.rvm"}, usage, 1, {}},
+      {"threeArguments", {"abra.rvm", "out", "x"}, usage, 1, {}},
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, Transcript,
-    ::testing::Values(
-        TranscriptRow{"noArguments", {}, transcript(messages::kUsage), 1, {}},
-        TranscriptRow{"oneArgument", {"good.rvm"}, transcript(messages::kUsage), 1, {}},
-        TranscriptRow{
-            "threeArguments", {"good.rvm", "out", "x"}, transcript(messages::kUsage), 1, {}},
-        TranscriptRow{"missingSource",
-                      {"missing.rvm", "out"},
-                      transcript(working(messages::kFileNotFound)),
-                      1,
-                      {}},
-        TranscriptRow{"sourceIsDirectory",
-                      {"subdir", "out"},
-                      transcript(working(messages::kFileNotFound)),
-                      1,
-                      {}},
-        TranscriptRow{"destinationInMissingFolder", {"good.rvm", "nowhere/out"}, kUnable, 1, {}},
-        TranscriptRow{"destinationIsDirectory", {"good.rvm", "subdir"}, kUnable, 1, {}},
-        TranscriptRow{"badChecksum", {"bad.rvm", "out"}, invalidTranscript(), 1, ""},
-        TranscriptRow{"success",
-                      {"good.rvm", "out"},
-                      transcript(working(messages::kDone)),
-                      0,
-                      "abracadabra"}),
-    [](const auto& info) { return std::string(info.param.name); });
+      {"success", {"abra.rvm", "out"}, done, 0, bytesOf("abracadabra")},
+      {"largeAcrossStreamBuffers", {"large.rvm", "out"}, done, 0, largeData()},
+      {"longerDestinationReplaced", {"large.rvm", "out"}, done, 0, largeData(), {}, longer},
+      {"bundledSample", {sample + ".rvm", "out"}, done, 0, readBytes(sample + ".txt")},
+      {"headerOnlyRestoresNothing", {"in.rvm", "out"}, done, 0, Bytes{}, Bytes(7, 0), stale},
+      // Seven zero bytes are the header of an empty file: the run stops there, not reading on.
+      {"endlessZeroNodeAsSource", {"node", "out"}, done, 0, Bytes{}, {}, stale, ::makedev(1, 5)},
 
-struct SameFileRow {
+      {"missingSource", {"missing.rvm", "out"}, notFound, 1, {}},
+      {"sourceIsAFolder", {"folder", "out"}, notFound, 1, {}},
+
+      unwritable("destinationIsAFolder", "abra.rvm", "folder"),
+      unwritable("destinationInAMissingFolder", "abra.rvm", "missing/out"),
+      unwritable("destinationUnderAFile", "abra.rvm", "abra.rvm/out"),
+      unwritable("emptyDestinationName", "abra.rvm", ""),
+      {"fullDeviceNode", {"large.rvm", "node"}, unable, 1, {}, {}, {}, ::makedev(1, 7)},
+      // The destination names the source itself.
+      unwritable("samePath", "abra.rvm", "abra.rvm"),
+      unwritable("dotSlash", "abra.rvm", "./abra.rvm"),
+      unwritable("absolutePath", "abra.rvm", "@/abra.rvm"),
+      unwritable("viaSubfolder", "abra.rvm", "folder/../abra.rvm"),
+      unwritable("hardLink", "abra.rvm", "hard.rvm"),
+      unwritable("symlinkAsDestination", "abra.rvm", "link.rvm"),
+      unwritable("symlinkAsSource", "link.rvm", "abra.rvm"),
+      unwritable("symlinkToHardLink", "link.rvm", "hard.rvm"),
+
+      {"badChecksumCreatesAnEmptyFile", {"in.rvm", "out"}, invalid, 1, Bytes{}, badChecksum},
+      {"devNullSource", {"/dev/null", "out"}, invalid, 1, Bytes{}, {}, stale},
+      invalidFile("emptySource", {}),
+      invalidFile("headerCutShort", prefix(kAbracadabra, 6)),
+      invalidFile("tableCutShort", prefix(kAbracadabra, 20)),
+      invalidFile("bitsWithoutCodes", TestFile().entry('a', 0).bits("0101").bytes()),
+      invalidFile("payloadShortByOneByte", prefix(manyA, manyA.size() - 1)),
+      invalidFile("payloadShortByOneBit",
+                  TestFile().entry('a', 2).bits("00000000").bitCount(9).bytes()),
+  };
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, RavmoltExecutableRun, ::testing::ValuesIn(cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Writes that fail partway -------------------------------------------------------------------
+
+// A tmpfs of 64 KiB mounted on `where` for the scope; mounted() is false where that is not
+// permitted.
+class SmallTmpfs {
+ public:
+  explicit SmallTmpfs(const fs::path& where) : where_(where) {
+    fs::create_directory(where_);
+    mounted_ = ::mount("tmpfs", where_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k") == 0;
+  }
+  SmallTmpfs(const SmallTmpfs&) = delete;
+  SmallTmpfs& operator=(const SmallTmpfs&) = delete;
+  ~SmallTmpfs() {
+    if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path where_;
+  bool mounted_ = false;
+};
+
+// A new file, an old one, or a symbolic link to an old one.
+enum class Destination { fresh, existing, symlink };
+
+// The destination is on a 64 KiB tmpfs, or (sizeLimit > 0) the run may write files of only that
+// size, with SIGXFSZ ignored.
+struct WriteFailure {
   const char* name;
+  rlim_t sizeLimit;
   std::string source;
-  std::string destination;  // "ABS/" is replaced by the private folder
+  Destination destination;
+  bool fits;
 };
-void PrintTo(const SameFileRow& row, std::ostream* os) { *os << row.name; }
+void PrintTo(const WriteFailure& w, std::ostream* os) { *os << w.name; }
 
-class SameFile : public Tool, public ::testing::WithParamInterface<SameFileRow> {};
+class RavmoltExecutableWrite : public RavmoltExecutable,
+                               public ::testing::WithParamInterface<WriteFailure> {};
 
-TEST_P(SameFile, IsRefusedAndTheSourceKeepsItsBytes) {
-  fs::create_hard_link(dir_ / "good.rvm", dir_ / "hard.rvm");
-  fs::create_symlink("good.rvm", dir_ / "link.rvm");
-  std::string destination = GetParam().destination;
-  if (destination.starts_with("ABS/")) destination = (dir_ / destination.substr(4)).string();
+TEST_P(RavmoltExecutableWrite, LeavesTheWholeOutputOrNoIncompleteFile) {
+  const WriteFailure& w = GetParam();
+  std::optional<SmallTmpfs> tmpfs;
+  std::string folder;
+  if (w.sizeLimit == 0) {
+    tmpfs.emplace(dir_ / "small");
+    if (!tmpfs->mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    folder = "small/";
+  }
+  const bool link = w.destination == Destination::symlink;
+  const std::string written = folder + (link ? "target" : "out");  // the file the run writes
+  if (link) fs::create_symlink(written, dir_ / "link");
+  if (w.destination != Destination::fresh) writeBytes(dir_ / written, Bytes(100, 'x'));
+  const std::set<std::string> others = names(written);
 
-  const ToolRun run = tool({GetParam().source, destination});
-  EXPECT_EQ(run.out, kUnable);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(readFile(dir_ / "good.rvm"), kAbracadabra);
-  EXPECT_TRUE(fs::is_symlink(dir_ / "link.rvm"));
+  const RunResult result =
+      run({w.source, link ? "link" : written},
+          w.sizeLimit == 0 ? ToolProcess::ChildSetup{} : fileSizeLimit(w.sizeLimit, true));
+  if (w.fits) {
+    expectExit(result, testing::successTranscript(), 0);
+    EXPECT_EQ(readBytes(dir_ / written),
+              w.source == "abra.rvm" ? bytesOf("abracadabra") : largeData());
+  } else if (link) {
+    expectExit(result, testing::unableToWriteTranscript(), 1);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link")) << "only a file the run created is removed";
+    ASSERT_TRUE(fs::exists(dir_ / written));
+    EXPECT_EQ(readBytes(dir_ / written), Bytes{});
+  } else {
+    expectExit(result, testing::unableToWriteTranscript(), 1);
+    EXPECT_FALSE(fs::exists(dir_ / written)) << "the incomplete file was left";
+  }
+  EXPECT_EQ(names(written), others);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Names, SameFile,
-    ::testing::Values(SameFileRow{"samePath", "good.rvm", "good.rvm"},
-                      SameFileRow{"dotSlash", "good.rvm", "./good.rvm"},
-                      SameFileRow{"absolutePath", "good.rvm", "ABS/good.rvm"},
-                      SameFileRow{"viaSubfolder", "good.rvm", "subdir/../good.rvm"},
-                      SameFileRow{"hardLink", "good.rvm", "hard.rvm"},
-                      SameFileRow{"symlinkAsDestination", "good.rvm", "link.rvm"},
-                      SameFileRow{"symlinkAsSource", "link.rvm", "good.rvm"},
-                      SameFileRow{"symlinkToItsOwnTarget", "link.rvm", "hard.rvm"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct MalformedRow {
-  const char* name;
-  Bytes file;
-};
-void PrintTo(const MalformedRow& row, std::ostream* os) { *os << row.name; }
-
-class Malformed : public Tool, public ::testing::WithParamInterface<MalformedRow> {};
-
-TEST_P(Malformed, PrintsTheBadChecksumLineAndLeavesAnEmptyDestination) {
-  writeFile(dir_ / "in.rvm", GetParam().file);
-  writeFile(dir_ / "out", Bytes(5000, 'x'));  // an older, longer file is truncated regardless
-  const ToolRun run = tool({"in.rvm", "out"});
-  EXPECT_EQ(run.out, invalidTranscript());
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(readFile(dir_ / "out"), Bytes{});
-}
-
-Bytes prefix(const Bytes& bytes, std::size_t n) { return {bytes.begin(), bytes.begin() + n}; }
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, Malformed,
+    Faults, RavmoltExecutableWrite,
     ::testing::Values(
-        MalformedRow{"empty", {}}, MalformedRow{"headerCutShort", prefix(kAbracadabra, 6)},
-        MalformedRow{"tableCutShort", prefix(kAbracadabra, 20)},
-        MalformedRow{"bitsWithoutCodes", TestFile().entry('a', 0).bits("0101").bytes()},
-        MalformedRow{"payloadShortByOneByte", prefix(manyA(8 * 1000), manyA(8 * 1000).size() - 1)},
-        MalformedRow{"payloadShortByOneBit",
-                     TestFile().entry('a', 2).bits("00000000").bitCount(9).bytes()}),
+        WriteFailure{"limitExactlyTheOutput", kLargeSize, "large.rvm", Destination::fresh, true},
+        WriteFailure{"limitOneByteShort", kLargeSize - 1, "large.rvm", Destination::fresh, false},
+        WriteFailure{"limitWithinTheFirstBuffer", 4096, "large.rvm", Destination::fresh, false},
+        WriteFailure{"limitInTheMiddleOfALargeDecode", 1 << 20, "large.rvm", Destination::fresh,
+                     false},
+        WriteFailure{"limitThroughASymlink", 4096, "large.rvm", Destination::symlink, false},
+        // The mount itself works: a small output fits.
+        WriteFailure{"tmpfsSmallOutputFits", 0, "abra.rvm", Destination::fresh, true},
+        WriteFailure{"tmpfsFullNewFile", 0, "large.rvm", Destination::fresh, false},
+        WriteFailure{"tmpfsFullExistingFile", 0, "large.rvm", Destination::existing, false},
+        WriteFailure{"tmpfsFullThroughASymlink", 0, "large.rvm", Destination::symlink, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Tool, ExistingLongerDestinationIsTruncated) {
-  writeFile(dir_ / "out", Bytes(5000, 'x'));
-  EXPECT_EQ(tool({"good.rvm", "out"}).status, 0);
-  EXPECT_EQ(readFile(dir_ / "out"), bytesOf("abracadabra"));
+// --- Permissions ---------------------------------------------------------------------------------
 
-  writeFile(dir_ / "nothing.rvm", Bytes(7, 0));  // valid, restores zero bytes
-  const ToolRun run = tool({"nothing.rvm", "out"});
-  EXPECT_EQ(run.out, transcript(working(messages::kDone)));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(readFile(dir_ / "out"), Bytes{});
-}
-
-TEST_F(Tool, RestoresLargeFileAcrossStreamBuffers) {
-  // Several source and destination buffers' worth, skewed so codes have many lengths.
-  std::mt19937 random(12345);
-  std::geometric_distribution<int> skewed(0.05);
-  Bytes original(1'500'000);
-  for (std::uint8_t& byte : original) byte = static_cast<std::uint8_t>(skewed(random));
-  const auto encoded = tools::encode(original);
-  ASSERT_TRUE(encoded);
-  writeFile(dir_ / "big.rvm", *encoded);
-  const ToolRun run = tool({"big.rvm", "big.out"});
-  EXPECT_EQ(run.out, transcript(working(messages::kDone)));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(readFile(dir_ / "big.out") == original);
-}
-
-TEST_F(Tool, RestoresTheBundledSample) {
-  const ToolRun run = tool({RAVMOLT_SAMPLES_DIR "/lighthouse.rvm", "lighthouse.txt"});
-  EXPECT_EQ(run.out, transcript(working(messages::kDone)));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(readFile(dir_ / "lighthouse.txt"), readFile(RAVMOLT_SAMPLES_DIR "/lighthouse.txt"));
-}
-
-TEST_F(Tool, FullDeviceGivesUnableToWriteAndTheNodeStays) {
-  const fs::path full = dir_ / "full";
-  if (::mknod(full.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
-    GTEST_SKIP() << "mknod not permitted here: " << std::strerror(errno);
+// Runs the tool as user nobody when the tests run as root, since root ignores file modes.
+class RavmoltExecutableAsNobody : public RavmoltExecutable {
+ protected:
+  void SetUp() override {
+    RavmoltExecutable::SetUp();
+    if (::geteuid() == 0) {
+      const passwd* nobody = ::getpwnam("nobody");
+      if (nobody == nullptr) GTEST_SKIP() << "no user nobody to run as";
+      uid_ = nobody->pw_uid;
+      gid_ = nobody->pw_gid;
+      if (testing::runTool({}, [this] { return dropPrivileges(); }).exitCode == 127) {
+        GTEST_SKIP() << "cannot switch to user nobody";
+      }
+    }
+    // Only the modes a test sets may stop the run, not the folder's or the source's.
+    fs::permissions(dir_.path(), static_cast<fs::perms>(0755));
+    fs::permissions(dir_ / "large.rvm", static_cast<fs::perms>(0644));
   }
-  {  // The node must behave as a full disk, or this test would prove nothing.
-    const int fd = ::open(full.c_str(), O_WRONLY);
-    if (fd < 0) GTEST_SKIP() << "the private device node cannot be opened";
-    const bool fullDisk = ::write(fd, "x", 1) < 0 && errno == ENOSPC;
-    ::close(fd);
-    if (!fullDisk) GTEST_SKIP() << "the private device node does not report a full disk";
+  bool dropPrivileges() const {
+    if (::geteuid() != 0) return true;
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(gid_, gid_, gid_) == 0 &&
+           ::setresuid(uid_, uid_, uid_) == 0 && ::geteuid() == uid_;
   }
-  const ToolRun run = tool({"good.rvm", "full"});
-  EXPECT_EQ(run.out, kUnable);
-  EXPECT_EQ(run.status, 1);
-  struct stat info;
-  ASSERT_EQ(::lstat(full.c_str(), &info), 0) << "the device node was removed";
-  EXPECT_TRUE(S_ISCHR(info.st_mode));
+  RunResult runAsNobody(std::vector<std::string> args) {
+    return run(std::move(args), [this] { return dropPrivileges(); });
+  }
+
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+};
+
+TEST_F(RavmoltExecutableAsNobody, UnreadableSourceIsNotFoundAndNothingIsCreated) {
+  writeBytes(dir_ / "secret.rvm", kAbracadabra);
+  fs::permissions(dir_ / "secret.rvm", fs::perms::none);
+  expectExit(runAsNobody({"secret.rvm", "out"}), testing::fileNotFoundTranscript(), 1);
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
+  fs::permissions(dir_ / "secret.rvm", fs::perms::owner_read);
+  EXPECT_EQ(readBytes(dir_ / "secret.rvm"), kAbracadabra);
 }
 
-TEST_F(Tool, FileSizeLimitGivesUnableToWriteAndRemovesTheDestination) {
-  writeFile(dir_ / "big.rvm", manyA(8 * 100'000));
-  const ToolRun run = tool({"big.rvm", "out"}, {.fileSizeLimit = 4096});
-  EXPECT_EQ(run.out, kUnable);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "out")));
+TEST_F(RavmoltExecutableAsNobody, ReadOnlyDestinationKeepsItsContents) {
+  writeBytes(dir_ / "out", Bytes(5000, 'k'));
+  fs::permissions(dir_ / "out", static_cast<fs::perms>(0444));
+  expectExit(runAsNobody({"large.rvm", "out"}), testing::unableToWriteTranscript(), 1);
+  EXPECT_EQ(readBytes(dir_ / "out"), Bytes(5000, 'k'));
 }
 
-TEST_F(Tool, FileSizeLimitInTheMiddleOfALargeDecodeRemovesTheDestination) {
-  // A payload of several MiB, mostly decoded in two-lane blocks; the limit stops the writes after
-  // 1 MiB.
-  writeFile(dir_ / "big.rvm", manyA(8 * (3 << 20)));
-  const ToolRun run = tool({"big.rvm", "out"}, {.fileSizeLimit = 1 << 20});
-  EXPECT_EQ(run.out, kUnable);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "out")));
+TEST_F(RavmoltExecutableAsNobody, ReadOnlyFolderGetsNoDestination) {
+  fs::create_directory(dir_ / "locked");
+  fs::permissions(dir_ / "locked", static_cast<fs::perms>(0555));
+  expectExit(runAsNobody({"large.rvm", "locked/out"}), testing::unableToWriteTranscript(), 1);
+  EXPECT_TRUE(fs::is_empty(dir_ / "locked"));
 }
 
-TEST_F(Tool, FileSizeLimitThroughSymlinkKeepsLinkAndEmptiesTarget) {
-  // Only the file the run itself created by its own name is removed; a link stays a link.
-  writeFile(dir_ / "big.rvm", manyA(8 * 100'000));
-  writeFile(dir_ / "target", Bytes(100, 'x'));
-  fs::create_symlink("target", dir_ / "link");
-  const ToolRun run = tool({"big.rvm", "link"}, {.fileSizeLimit = 4096});
-  EXPECT_EQ(run.out, kUnable);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
-  EXPECT_EQ(readFile(dir_ / "target"), Bytes{});
+// --- Runs that a signal ends ---------------------------------------------------------------------
+
+TEST_F(RavmoltExecutable, FileSizeLimitWithTheDefaultSignalEndsTheRunByIt) {
+  constexpr rlim_t kLimit = 100000;
+  const std::set<std::string> others = names("out");
+  expectKilledMidRun(run({"large.rvm", "out"}, fileSizeLimit(kLimit, false)), SIGXFSZ);
+  const Bytes left = readBytes(dir_ / "out");
+  EXPECT_LE(left.size(), kLimit);
+  const bool isPrefix =
+      left.size() <= kLargeSize && std::equal(left.begin(), left.end(), largeData().begin());
+  expectInterruptedDestination(
+      dir_ / "out", isPrefix ? std::optional<std::uint64_t>(left.size()) : std::nullopt, 0);
+  EXPECT_EQ(names("out"), others);
 }
+
+struct Frozen {
+  int state = 0;              // si_code of the last wait: CLD_STOPPED while the run is frozen
+  std::uint64_t written = 0;  // bytes in the destination then
+};
+
+// Stops the run with SIGSTOP and lets it go on a millisecond at a time until the destination
+// holds its first bytes; the run is left stopped then, or it has ended, or 20 s have passed.
+Frozen freezeOnceWritten(pid_t pid, const fs::path& destination) {
+  Frozen frozen;
+  for (int i = 0; i < 20000 && ::kill(pid, SIGSTOP) == 0; ++i) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED | WEXITED | WNOWAIT) != 0) break;
+    frozen.state = info.si_code;
+    if (frozen.state != CLD_STOPPED) break;
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(destination, error);
+    frozen.written = error ? 0 : size;
+    if (frozen.written > 0) break;
+    ::kill(pid, SIGCONT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return frozen;
+}
+
+class RavmoltExecutableSignal : public RavmoltExecutable,
+                                public ::testing::WithParamInterface<int> {};
+
+TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
+  // 256 MiB of output from a 32 MiB source: the first bytes come long before the end.
+  const auto file = testing::OneBitFile::twoSymbols(std::int32_t{1} << 28);
+  ASSERT_TRUE(file.write(dir_ / "big.rvm"));
+  const Bytes source = readBytes(dir_ / "big.rvm");
+  const std::set<std::string> others = names("out");
+
+  // Niced, so that on a busy machine the run does not crowd out the test that freezes it.
+  ToolProcess tool({"big.rvm", "out"},
+                   inFolder([] { return ::setpriority(PRIO_PROCESS, 0, 19) == 0; }));
+  ASSERT_TRUE(tool.start());
+  const pid_t pid = tool.pid();
+  ASSERT_GT(pid, 0);
+  const Frozen frozen = freezeOnceWritten(pid, dir_ / "out");
+  ASSERT_EQ(frozen.state, CLD_STOPPED) << "the run ended before it was frozen";
+  ASSERT_GT(frozen.written, 0u) << "the run wrote nothing in 20 s";
+  EXPECT_LT(frozen.written, file.outputSize()) << "the run was frozen only after its last write";
+
+  ASSERT_EQ(::kill(pid, GetParam()), 0);
+  ASSERT_EQ(::kill(pid, SIGCONT), 0);
+  const RunResult result = tool.finish();
+  expectKilledMidRun(result, GetParam());
+  expectFixtureIntact(result);
+  EXPECT_TRUE(readBytes(dir_ / "big.rvm") == source) << "the source changed";
+  expectInterruptedDestination(dir_ / "out", file.matchingPrefix(dir_ / "out"), frozen.written);
+  EXPECT_EQ(names("out"), others);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RavmoltExecutableSignal,
+                         ::testing::Values(SIGINT, SIGTERM, SIGKILL), [](const auto& info) {
+                           return std::string(info.param == SIGINT    ? "sigint"
+                                              : info.param == SIGTERM ? "sigterm"
+                                                                      : "sigkill");
+                         });
 
 }  // namespace
 }  // namespace ravmolt

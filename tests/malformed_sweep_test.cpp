@@ -39,12 +39,7 @@ std::int16_t tableSizeOf(const Bytes& file) { return parseHeader(file.data()).ta
 // Rewrites the header fields in place; the checksum follows them unless `checksum` is given.
 void setHeader(Bytes& file, std::int32_t bitCount, std::int16_t tableSize,
                std::optional<std::uint8_t> checksum = std::nullopt) {
-  const auto bits = static_cast<std::uint32_t>(bitCount);
-  const auto table = static_cast<std::uint16_t>(tableSize);
-  file[0] = checksum.value_or(checksumFor(bitCount, tableSize));
-  for (int i = 0; i < 4; ++i) file[1 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
-  file[5] = static_cast<std::uint8_t>(table);
-  file[6] = static_cast<std::uint8_t>(table >> 8);
+  file = testing::withHeader(std::move(file), bitCount, tableSize, checksum);
 }
 
 std::vector<Seed> seeds() {

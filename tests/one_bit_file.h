@@ -3,17 +3,16 @@
 // output of every prefix can be recomputed while reading the destination back.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <vector>
 
-#include "engine/format/code_tree.h"
-#include "engine/format/format.h"
+#include "tests/test_file.h"
 
 namespace ravmolt::testing {
 
@@ -21,17 +20,12 @@ class OneBitFile {
  public:
   // Table 'a' 1, 'b' 1: 'a' has the code 0 and 'b' the code 1.
   static OneBitFile twoSymbols(std::int32_t bitCount) {
-    FrequencyTable counts{};
-    counts['a'] = 1;
-    counts['b'] = 1;
-    return OneBitFile(bitCount, {'a', 1, 0, 0, 0, 'b', 1, 0, 0, 0}, 10, {}, counts);
+    return OneBitFile(bitCount, {'a', 1, 0, 0, 0, 'b', 1, 0, 0, 0}, 10, {}, {'a', 'b'});
   }
   // tableSize 1: the single entry's count is the first four payload bytes (0x15555555), so the
-  // table holds one symbol, 'A' with the code 0, and the code 1 reaches the filler space.
+  // table holds one symbol, 'A' with the code 0, and the code 1 reaches the filler space 0x20.
   static OneBitFile countInPayload(std::int32_t bitCount) {
-    FrequencyTable counts{};
-    counts['A'] = 0x15555555;
-    return OneBitFile(bitCount, {'A'}, 1, {0x55, 0x55, 0x55, 0x15}, counts);
+    return OneBitFile(bitCount, {'A'}, 1, {0x55, 0x55, 0x55, 0x15}, {'A', 0x20});
   }
 
   // Writes only the first `bytes` payload bytes; the rest reads as zeros, as from a sparse tail
@@ -94,20 +88,17 @@ class OneBitFile {
  private:
   static constexpr std::size_t kBlock = std::size_t{1} << 20;
 
+  // `symbols` are what the codes 0 and 1 restore to.
   OneBitFile(std::int32_t bitCount, std::vector<std::uint8_t> table, std::int16_t tableSize,
-             std::vector<std::uint8_t> fixedPayload, const FrequencyTable& counts)
-      : fixed_(std::move(fixedPayload)), bitCount_(bitCount) {
-    head_.push_back(checksumFor(bitCount, tableSize));
+             std::vector<std::uint8_t> fixedPayload, std::array<std::uint8_t, 2> symbols)
+      : fixed_(std::move(fixedPayload)), bitCount_(bitCount), symbols_(symbols) {
+    head_.push_back(headerChecksum(bitCount, tableSize));
     for (int i = 0; i < 4; ++i) {
       head_.push_back(static_cast<std::uint8_t>(static_cast<std::uint32_t>(bitCount) >> (8 * i)));
     }
     head_.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(tableSize)));
     head_.push_back(static_cast<std::uint8_t>(static_cast<std::uint16_t>(tableSize) >> 8));
     head_.insert(head_.end(), table.begin(), table.end());
-    // The symbols come from the engine's own tree, so the expectation follows the code rules.
-    NodeArena arena;
-    const TreeNode* root = buildTree(counts, arena);
-    symbols_ = {root->left->symbol, root->right->symbol};
   }
 
   // Payload bytes [from, from + n): the forced first bytes, then a fixed, well-mixed sequence
@@ -138,7 +129,7 @@ class OneBitFile {
   std::vector<std::uint8_t> fixed_;
   std::int32_t bitCount_;
   std::uint64_t written_ = UINT64_MAX;
-  std::array<std::uint8_t, 2> symbols_{};
+  std::array<std::uint8_t, 2> symbols_;
 };
 
 }  // namespace ravmolt::testing

@@ -1,4 +1,4 @@
-// A private folder for tests that work on real files, and whole-file reads and writes.
+// Tests that work on real files: a private folder, and whole-file reads and writes.
 #pragma once
 
 #include <stdlib.h>
@@ -6,41 +6,54 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace ravmolt::testing {
 
-// A fresh folder under the system's temporary folder, removed with everything in it at the end
-// of the scope.
-class TempFolder {
+using Bytes = std::vector<std::uint8_t>;
+
+// The whole file at `path` in one read (sources of tens of MiB are compared often); nothing when
+// it cannot be read.
+inline Bytes readBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in ? static_cast<std::streamoff>(in.tellg()) : -1;
+  if (size <= 0) return {};
+  Bytes bytes(static_cast<std::size_t>(size));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+inline void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end of the scope.
+class TempDir {
  public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ravmolt-XXXXXX").string();
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ravmolt-test-XXXXXX";
     if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  ~TempFolder() {
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  ~TempDir() {
     std::error_code ignored;
     if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
   }
-  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
 
  private:
   std::filesystem::path path_;
 };
-
-inline std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-inline void writeFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-}
 
 }  // namespace ravmolt::testing

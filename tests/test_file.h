@@ -7,11 +7,20 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
-#include "engine/format/format.h"
-
 namespace ravmolt::testing {
+
+// The checksum byte of a header, worked out here rather than taken from the engine: bitCount plus
+// tableSize (sign-extended), wrapping at 32 bits, then the remainder by 256 truncated towards
+// zero. A negative remainder, which no checksum byte can match, is stored as its low byte.
+inline std::uint8_t headerChecksum(std::int32_t bitCount, std::int16_t tableSize) {
+  std::int64_t sum = std::int64_t{bitCount} + tableSize;
+  if (sum > INT32_MAX) sum -= std::int64_t{1} << 32;
+  if (sum < INT32_MIN) sum += std::int64_t{1} << 32;
+  return static_cast<std::uint8_t>(sum % 256);
+}
 
 class TestFile {
  public:
@@ -62,7 +71,7 @@ class TestFile {
     const std::int32_t bitCount = effectiveBitCount();
     const std::int16_t tableSize = effectiveTableSize();
     std::vector<std::uint8_t> file;
-    file.push_back(checksum_.value_or(checksumFor(bitCount, tableSize)));
+    file.push_back(checksum_.value_or(headerChecksum(bitCount, tableSize)));
     appendLittleEndian(file, static_cast<std::uint32_t>(bitCount), 4);
     appendLittleEndian(file, static_cast<std::uint16_t>(tableSize), 2);
     file.insert(file.end(), table_.begin(), table_.end());
@@ -83,15 +92,25 @@ class TestFile {
   std::optional<std::uint8_t> checksum_;
 };
 
+// `file` (at least a header long) with its header fields rewritten, the checksum the one that goes
+// with them unless `checksum` is given; everything after the header is kept.
+inline std::vector<std::uint8_t> withHeader(std::vector<std::uint8_t> file, std::int32_t bitCount,
+                                            std::int16_t tableSize,
+                                            std::optional<std::uint8_t> checksum = std::nullopt) {
+  const auto bits = static_cast<std::uint32_t>(bitCount);
+  const auto table = static_cast<std::uint16_t>(tableSize);
+  file[0] = checksum.value_or(headerChecksum(bitCount, tableSize));
+  for (std::size_t i = 0; i < 4; ++i) file[1 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+  file[5] = static_cast<std::uint8_t>(table);
+  file[6] = static_cast<std::uint8_t>(table >> 8);
+  return file;
+}
+
 // `file` with its bitCount replaced and the checksum that goes with it; everything else is kept.
 inline std::vector<std::uint8_t> withBitCount(std::vector<std::uint8_t> file,
                                               std::int32_t bitCount) {
-  const FileHeader header = parseHeader(file.data());
-  for (std::size_t i = 0; i < 4; ++i) {
-    file[1 + i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(bitCount) >> (8 * i));
-  }
-  file[0] = checksumFor(bitCount, header.tableSize);
-  return file;
+  const auto tableSize = static_cast<std::int16_t>(file[5] | file[6] << 8);
+  return withHeader(std::move(file), bitCount, tableSize);
 }
 
 }  // namespace ravmolt::testing

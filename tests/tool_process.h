@@ -1,7 +1,7 @@
 // Runs the real ravmolt executable for tests: its standard output and error captured, its exit
 // status or terminating signal and its resource usage reported, with a hook that adjusts the
-// child (limits, signal dispositions, user) just before it starts. Also a self-removing
-// temporary folder and whole-file helpers.
+// child (folder, limits, signal dispositions, user) just before it starts, and the console text
+// of each outcome.
 #pragma once
 
 #include <fcntl.h>
@@ -17,66 +17,36 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/messages.h"
+#include "tests/temp_folder.h"
 
 namespace ravmolt::testing {
 
-using Bytes = std::vector<std::uint8_t>;
-
-inline Bytes readBytes(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-inline void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
+// What the tool prints, written out byte for byte rather than taken from the program's own
+// strings: users and scripts read this text, so any change to it must fail a test.
+inline constexpr std::string_view kBanner =
+    "============================================================================\n"
+    "|        Quorvellian's Implementation of Huffman Compression Engine v2.0   |\n"
+    "|                       Decompress a file 2002                             |\n";
 
 // The whole console text of a run whose fourth line is `result`.
 inline std::string transcript(std::string_view result) {
-  std::string text;
-  for (std::string_view line : messages::kBanner) (text += line) += '\n';
-  (text += result) += '\n';
-  return text;
+  return std::string(kBanner).append(result) + '\n';
 }
-inline std::string workingThen(std::string_view message) {
-  return transcript(std::string(messages::kWorking) + std::string(message));
+inline std::string usageTranscript() {
+  return transcript("Usage: ravmolt [sourceFile] [destinationFile]");
 }
-inline std::string successTranscript() { return workingThen(messages::kDone); }
+inline std::string successTranscript() { return transcript(" Working....Done."); }
+inline std::string fileNotFoundTranscript() { return transcript(" Working....File not found."); }
+inline std::string unableToWriteTranscript() { return transcript(" Working....Unable to write."); }
 inline std::string invalidTranscript() {
-  return workingThen(std::string(messages::kInvalidFormat) + std::string(messages::kDone));
+  return transcript(" Working....Bad checksum.  Invalid format........Done.");
 }
-inline std::string unableToWriteTranscript() { return workingThen(messages::kUnableToWrite); }
-inline std::string fileNotFoundTranscript() { return workingThen(messages::kFileNotFound); }
-
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end of the scope.
-class TempDir {
- public:
-  TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ravmolt-safety-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path operator/(std::string_view name) const { return path_ / name; }
-
- private:
-  std::filesystem::path path_;
-};
+// A run ended by a signal while it decodes has printed the progress word and no line end.
+inline std::string interruptedTranscript() { return std::string(kBanner) + " Working...."; }
 
 struct RunResult {
   bool exited = false;  // ended by exit() rather than by a signal
