@@ -4,7 +4,7 @@
 
 namespace ravmolt {
 
-void SegmentDecoder::begin(const SegmentInput& input, std::uint64_t start, std::uint8_t* out,
+void SegmentDecoder::begin(const SegmentInput& input, BitPosition start, std::uint8_t* out,
                            SegmentResult& result) {
   assert(start >= input.firstBit);
   input_ = input;
@@ -17,7 +17,7 @@ void SegmentDecoder::begin(const SegmentInput& input, std::uint64_t start, std::
   out_ = head.out;
 }
 
-void SegmentDecoder::finish(std::uint64_t stop, bool endsPayload, SegmentResult& result) {
+void SegmentDecoder::finish(BitPosition stop, bool endsPayload, SegmentResult& result) {
   const BitPosition end = stop - input_.firstBit;
   if (endsPayload) {
     out_ = span_.decode(input_.bytes, position_, end, SpanEnd::payloadEnd, out_).out;

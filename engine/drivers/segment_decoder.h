@@ -22,7 +22,7 @@ namespace ravmolt {
 // Payload bytes held in memory for one segment.
 struct SegmentInput {
   std::span<const std::uint8_t> bytes;
-  std::uint64_t firstBit;  // the payload bit at the top of bytes[0]; a multiple of 8
+  BitPosition firstBit;  // the payload bit at the top of bytes[0]; a multiple of 8
 };
 
 struct SegmentResult {
@@ -45,13 +45,13 @@ class SegmentDecoder {
 
   // Decodes from `start` through the head window, noting code starts in result.head, into `out`,
   // which has outputRoom(stop - start) bytes. `input` must hold the bits from `start`.
-  void begin(const SegmentInput& input, std::uint64_t start, std::uint8_t* out,
+  void begin(const SegmentInput& input, BitPosition start, std::uint8_t* out,
              SegmentResult& result);
   // Decodes on, after begin(), until `stop`. When the payload ends there, exactly to it: an
   // incomplete last code produces nothing, and `input` must end with the payload's last byte.
   // When another segment follows, on through the tail window, noting code starts in
   // result.tail: `input` must hold kTailReadBytes past the byte of `stop`, a multiple of 8.
-  void finish(std::uint64_t stop, bool endsPayload, SegmentResult& result);
+  void finish(BitPosition stop, bool endsPayload, SegmentResult& result);
 
  private:
   SpanDecoder span_;

@@ -1,6 +1,7 @@
 // How the two-thread driver cuts a payload into segments.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,8 +16,15 @@ struct SegmentPlan {
   std::uint64_t segmentBits = 0;  // a multiple of 8; the last segment takes the rest
   std::uint32_t count = 0;
 
-  std::uint64_t startOf(std::uint32_t segment) const { return segment * segmentBits; }
+  BitPosition startOf(std::uint32_t segment) const { return segment * segmentBits; }
   bool isLast(std::uint32_t segment) const { return segment + 1 == count; }
+  // Where `segment` ends in a payload of `bits` bits.
+  BitPosition stopOf(std::uint32_t segment, std::uint64_t bits) const {
+    return isLast(segment) ? bits : startOf(segment + 1);
+  }
+  std::uint64_t longestSegmentBits(std::uint64_t bits) const {
+    return std::max(segmentBits, bits - startOf(count - 1));
+  }
 };
 
 // Segments of at most `outputBytes` of output each for `bits` payload bits, starting where the

@@ -66,7 +66,7 @@ struct Slot {
 // Where the segment due to be written has its true output: from symbol `index` of its guessed
 // output, or, when its guess did not join (`redo`), from a decode starting at `start`.
 struct Join {
-  std::uint64_t start = 0;
+  BitPosition start = 0;
   std::size_t index = 0;
   bool redo = false;
 };
@@ -78,12 +78,7 @@ class TwoThreadRun {
   std::optional<DecodeStatus> run();
 
  private:
-  std::uint64_t stopOf(std::uint32_t segment) const {
-    return plan_.isLast(segment) ? payload_.bits : plan_.startOf(segment + 1);
-  }
-  std::uint64_t longestSegmentBits() const {
-    return std::max(plan_.segmentBits, payload_.bits - plan_.startOf(plan_.count - 1));
-  }
+  BitPosition stopOf(std::uint32_t segment) const { return plan_.stopOf(segment, payload_.bits); }
   bool finished() const {
     return written_.load() == plan_.count || status_.load() != DecodeStatus::success;
   }
@@ -103,7 +98,7 @@ class TwoThreadRun {
   bool nextIsReady();
   void writeWhatIsReady(SegmentDecoder& decoder);
   void writeNext(SegmentDecoder& decoder);
-  std::size_t joinNext(const SegmentResult& result, std::uint64_t stop, const Slot& next);
+  std::size_t joinNext(const SegmentResult& result, BitPosition stop, const Slot& next);
 
   const Payload& payload_;
   DestinationStream& destination_;
@@ -129,8 +124,9 @@ TwoThreadRun::TwoThreadRun(const DecodeTable& table, const Payload& payload,
       destination_(destination),
       plan_(plan),
       decoders_{SegmentDecoder(table), SegmentDecoder(table)} {
-  inputBytes_ = static_cast<std::size_t>(longestSegmentBits() / 8) + kTailReadBytes + 1;
-  outputRoom_ = decoders_[0].outputRoom(longestSegmentBits());
+  const std::uint64_t longest = plan.longestSegmentBits(payload.bits);
+  inputBytes_ = static_cast<std::size_t>(longest / 8) + kTailReadBytes + 1;
+  outputRoom_ = decoders_[0].outputRoom(longest);
   // Every buffer is allocated before the helper starts: a thread that maps memory blocks the
   // other's page faults, and the wake-up after such a wait was seen to put the helper on this
   // thread's processor for milliseconds while the other one idled.
@@ -201,7 +197,7 @@ void TwoThreadRun::decodeSegment(std::uint32_t segment, Slot& slot, SegmentDecod
     stop(DecodeStatus::invalidFormat);  // the source shrank after it was checked
     return;
   }
-  const std::uint64_t start = plan_.startOf(segment);
+  const BitPosition start = plan_.startOf(segment);
   const SegmentInput input{{slot.input.get(), inputBytes_}, start};
   slot.guessed = segment == 0 || guessing_.load(std::memory_order_relaxed);
   if (slot.guessed) {
@@ -274,7 +270,7 @@ void TwoThreadRun::writeNext(SegmentDecoder& decoder) {
 
 // Joins a segment whose output is true from its join on with the next one: returns where the
 // segment's output ends, and records where the next segment's true output begins.
-std::size_t TwoThreadRun::joinNext(const SegmentResult& result, std::uint64_t stop,
+std::size_t TwoThreadRun::joinNext(const SegmentResult& result, BitPosition stop,
                                    const Slot& next) {
   const unsigned common = next.guessed ? firstCommonStart(result.tail, next.head) : kEdgeBits;
   if (common < kEdgeBits) {
