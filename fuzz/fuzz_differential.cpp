@@ -31,7 +31,6 @@
 #include "engine/decompressor.h"
 #include "engine/drivers/stream_driver.h"
 #include "engine/drivers/two_thread_driver.h"
-#include "engine/format/bit_reader.h"
 #include "engine/format/code_tree.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reference_decode.h"
@@ -261,13 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The reference: walkTree over all the bits, and where each cut-off ends in its output.
   static checks::MemoryDestination referenceMemory;
-  {
-    SourceStream source(payload);
-    BitReader bits(source);
-    DestinationStream& out = referenceMemory.start();
-    walkTree(root, bits, totalBits, out);
-    out.flush();
-  }
+  checks::walkPayload(root, payload, static_cast<std::uint64_t>(totalBits), referenceMemory);
   const std::vector<std::uint8_t>& reference = referenceMemory.bytes();
   const std::vector<std::uint32_t> lengths = leavesReached(root, payload);
   if (lengths.back() != reference.size()) checks::fail("differential", "reference walk disagrees");

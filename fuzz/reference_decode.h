@@ -21,13 +21,16 @@
 namespace ravmolt::checks {
 
 // Collects what a DestinationStream hands on. Refuses a block that would take it past `cap`
-// bytes, so a fuzz input can never make a run allocate without bound.
+// bytes, so a fuzz input can never make a run allocate without bound, and a test can make a
+// write fail where it wants one.
 struct MemorySink {
   std::vector<std::uint8_t> bytes;
   std::size_t cap = SIZE_MAX;
+  std::size_t calls = 0;  // blocks offered, refused ones included
 
   static bool take(void* context, const std::uint8_t* data, std::size_t size) {
     auto& sink = *static_cast<MemorySink*>(context);
+    ++sink.calls;
     if (size > sink.cap - sink.bytes.size()) return false;
     sink.bytes.insert(sink.bytes.end(), data, data + size);
     return true;
@@ -60,6 +63,17 @@ class MemoryDestination {
   std::optional<DestinationStream> stream_;
   std::uint64_t base_ = 0;
 };
+
+// The first `bits` bits of `payload` walked one tree step per bit into `memory`; its bytes() are
+// then the output.
+inline void walkPayload(const TreeNode* root, std::span<const std::uint8_t> payload,
+                        std::uint64_t bits, MemoryDestination& memory) {
+  SourceStream source(payload);
+  BitReader reader(source);
+  DestinationStream& out = memory.start();
+  walkTree(root, reader, static_cast<std::int32_t>(bits), out);
+  out.flush();
+}
 
 // What a file must decode to: either valid with exactly `output`, or invalid with nothing.
 struct Expected {
@@ -117,11 +131,7 @@ inline Expected referenceDecode(std::span<const std::uint8_t> file, MemoryDestin
     return result;
   }
 
-  SourceStream payload(file.subspan(payloadStart));
-  BitReader bits(payload);
-  DestinationStream& out = memory.start();
-  walkTree(root, bits, static_cast<std::int32_t>(bitCount), out);
-  out.flush();
+  walkPayload(root, file.subspan(payloadStart), static_cast<std::uint64_t>(bitCount), memory);
   result.output = memory.bytes();
   return result;
 }

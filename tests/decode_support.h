@@ -70,29 +70,15 @@ inline CodedFile fileOf(const FrequencyTable& counts, Bytes payload, std::uint64
 // The first `bits` bits of `payload` walked one tree step per bit.
 inline Bytes walkPayload(const TreeNode* root, std::span<const std::uint8_t> payload,
                          std::uint64_t bits) {
-  checks::MemorySink sink;
-  DestinationStream destination(&checks::MemorySink::take, &sink);
-  SourceStream source(payload);
-  BitReader reader(source);
-  EXPECT_EQ(walkTree(root, reader, static_cast<std::int32_t>(bits), destination),
-            DecodeStatus::success);
-  destination.flush();
-  return sink.bytes;
+  checks::MemoryDestination memory;
+  checks::walkPayload(root, payload, bits, memory);
+  return memory.bytes();
 }
 
-struct Decoded {
-  DecodeStatus status = DecodeStatus::success;
-  Bytes bytes;  // everything handed to the destination
-};
-
-// Decodes `file` with the whole decoder, on the calling thread, into memory.
-inline Decoded decodeInMemory(std::span<const std::uint8_t> file) {
-  checks::MemorySink sink;
-  SourceStream source(file);
-  DestinationStream destination(&checks::MemorySink::take, &sink);
-  const DecodeStatus status = Decompressor(source, destination).decode();
-  destination.flush();  // so that a byte left buffered by a failed decode would show
-  return {status, std::move(sink.bytes)};
+// Decodes `file` with the whole decoder, on the calling thread, into memory: what was handed on,
+// and how many bytes were put into the destination at all (a failed decode must have put none).
+inline checks::Outcome decodeInMemory(std::span<const std::uint8_t> file) {
+  return checks::productionDecode(file);
 }
 
 inline ::testing::AssertionResult sameBytes(std::span<const std::uint8_t> got,

@@ -39,13 +39,13 @@ void PrintTo(const FileCase& c, std::ostream* os) { *os << c.name; }
 class DecodeFile : public ::testing::TestWithParam<FileCase> {};
 
 TEST_P(DecodeFile, RestoresExactlyOrRefusesWithoutOutput) {
-  const testing::Decoded result = decodeInMemory(GetParam().file);
+  const checks::Outcome result = decodeInMemory(GetParam().file);
   if (GetParam().restored) {
     EXPECT_EQ(result.status, DecodeStatus::success);
-    EXPECT_EQ(result.bytes, *GetParam().restored);
+    EXPECT_EQ(result.output, *GetParam().restored);
   } else {
     EXPECT_EQ(result.status, DecodeStatus::invalidFormat);
-    EXPECT_TRUE(result.bytes.empty()) << result.bytes.size() << " bytes written";
+    EXPECT_EQ(result.produced, 0U) << "bytes put into the destination";
   }
 }
 
@@ -204,14 +204,6 @@ TEST(Checksum, EachHeaderFieldOffByOneFails) {
   }
 }
 
-struct FailingSink {
-  int calls = 0;
-  static bool refuse(void* context, const std::uint8_t*, std::size_t) {
-    ++static_cast<FailingSink*>(context)->calls;
-    return false;
-  }
-};
-
 TEST(Decompressor, RefusedWriteDuringDecodeReturnsWriteFailedAndStopsWriting) {
   // Output larger than the destination's buffer, so the decoder itself meets the failure.
   const std::int32_t bitCount = static_cast<std::int32_t>(DestinationStream::kBufferSize) * 3;
@@ -220,9 +212,10 @@ TEST(Decompressor, RefusedWriteDuringDecodeReturnsWriteFailedAndStopsWriting) {
                          .payloadBytes(Bytes(static_cast<std::size_t>(bitCount) / 8, 0))
                          .bitCount(bitCount)
                          .bytes();
-  FailingSink sink;
+  checks::MemorySink sink;
+  sink.cap = 0;
   SourceStream source(file);
-  DestinationStream destination(FailingSink::refuse, &sink);
+  DestinationStream destination(&checks::MemorySink::take, &sink);
   EXPECT_EQ(Decompressor(source, destination).decode(), DecodeStatus::writeFailed);
   EXPECT_FALSE(destination.flush());
   EXPECT_EQ(sink.calls, 1) << "bytes after a failed write must be dropped, not retried";

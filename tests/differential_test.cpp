@@ -376,26 +376,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Failures in mid-run -----------------------------------------------------------------------
 
-// Accepts blocks until `limit` bytes have been taken, then refuses every one.
-struct RefuseAfter {
-  std::uint64_t accepted = 0;
-  std::uint64_t limit = 0;
-  static bool take(void* context, const std::uint8_t*, std::size_t size) {
-    auto& self = *static_cast<RefuseAfter*>(context);
-    if (self.accepted >= self.limit) return false;
-    self.accepted += size;
-    return true;
-  }
-};
-
 TEST(Failures, ARefusedWriteStopsEitherDriverPromptly) {
   const CodedFile coded = makeShape(Shape::english, std::size_t{16} << 20, 24);
   const Tree tree(coded);
   MemoryFile file(coded.file);
   for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
     SourceStream source(file.fd(), coded.file.size());
-    RefuseAfter sink{0, std::uint64_t{1} << 20};
-    DestinationStream destination(RefuseAfter::take, &sink);
+    checks::MemorySink sink;
+    sink.cap = std::size_t{1} << 20;
+    DestinationStream destination(&checks::MemorySink::take, &sink);
     const Payload payload{source, coded.offset, coded.bits};
     const auto status = driver == Driver::oneThread
                             ? decodeOnOneThread(tree.table, payload, destination)

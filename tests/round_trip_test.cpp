@@ -74,10 +74,10 @@ void expectRoundTrip(const Bytes& data, const FrequencyTable* table = nullptr) {
     const auto encoded =
         table != nullptr ? tools::encodeWithTable(*table, data, order) : tools::encode(data, order);
     ASSERT_TRUE(encoded.has_value());
-    const testing::Decoded decoded = decodeInMemory(*encoded);
+    const checks::Outcome decoded = decodeInMemory(*encoded);
     ASSERT_EQ(decoded.status, DecodeStatus::success);
-    ASSERT_EQ(decoded.bytes.size(), data.size());
-    const auto mismatch = std::mismatch(data.begin(), data.end(), decoded.bytes.begin());
+    ASSERT_EQ(decoded.output.size(), data.size());
+    const auto mismatch = std::mismatch(data.begin(), data.end(), decoded.output.begin());
     EXPECT_TRUE(mismatch.first == data.end())
         << "first wrong byte at " << (mismatch.first - data.begin()) << " of " << data.size();
   }
@@ -215,9 +215,9 @@ TEST_F(RoundTrip, EveryBitCountCutOffRestoresTheCompleteCodesOnly) {
     const std::int32_t bitCount = parseHeader(encoded->data()).bitCount;
 
     for (std::int32_t cut = -1; cut <= bitCount; ++cut) {
-      const testing::Decoded decoded = decodeInMemory(withBitCount(*encoded, cut));
+      const checks::Outcome decoded = decodeInMemory(withBitCount(*encoded, cut));
       ASSERT_EQ(decoded.status, DecodeStatus::success) << "bitCount " << cut;
-      ASSERT_EQ(decoded.bytes, expectedPrefix(data, codes, cut)) << "bitCount " << cut;
+      ASSERT_EQ(decoded.output, expectedPrefix(data, codes, cut)) << "bitCount " << cut;
     }
   }
 }
