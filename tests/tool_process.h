@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,10 +80,14 @@ class ToolProcess {
     int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return false;
     if (::pipe2(err, O_CLOEXEC) != 0) return false;
+    // The launcher, when the tool was built for another processor: its emulator and options.
+    std::vector<std::string> command;
+    std::istringstream launcher(RAVMOLT_TOOL_LAUNCHER);
+    for (std::string word; launcher >> word;) command.push_back(word);
+    command.push_back(RAVMOLT_TOOL_PATH);
+    command.insert(command.end(), args_.begin(), args_.end());
     std::vector<char*> argv;
-    std::string program = RAVMOLT_TOOL_PATH;
-    argv.push_back(program.data());
-    for (std::string& arg : args_) argv.push_back(arg.data());
+    for (std::string& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {

@@ -9,21 +9,30 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/platform/bits.h"
+
 namespace ravmolt {
 
-static_assert(std::endian::native == std::endian::little,
-              "the fast decoder stores symbols as little-endian words");
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big,
+              "words are turned around between the two byte orders only");
 
 // A place in a bit stream held in memory: the number of bits before it, counted from the top bit
 // of the stream's first byte. Bit p is bit 7 - p % 8 of byte p / 8.
 using BitPosition = std::uint64_t;
 
 // The eight bytes at `bytes` as one MSB-first word: the first byte in the top eight bits. All
-// eight bytes must be readable.
+// eight bytes must be readable. One load, and on little-endian hosts one byte swap.
 inline std::uint64_t loadBigEndian64(const std::uint8_t* bytes) {
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
-  return __builtin_bswap64(word);
+  if constexpr (std::endian::native == std::endian::little) return byteSwap64(word);
+  return word;
+}
+
+// Stores `word` as eight bytes, its lowest byte first, whatever the host's byte order.
+inline void storeLittleEndian64(std::uint8_t* bytes, std::uint64_t word) {
+  if constexpr (std::endian::native == std::endian::big) word = byteSwap64(word);
+  std::memcpy(bytes, &word, sizeof word);
 }
 
 // The window at `position` of `stream`: its top 64 - position % 8 >= 57 bits are the stream's

@@ -26,9 +26,9 @@ constexpr std::size_t kReadPastBytes = (kLongestCodeBits + DecodeTable::kTableBi
 // Bytes a store of symbols writes past the last symbol it keeps.
 constexpr std::size_t kStoreOverrun = 8;
 
+// Stores an entry's symbols at `out`, the first one first, and leftovers after them.
 inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
-  const std::uint64_t symbols = entry >> DecodeTable::kSymbolShift;
-  std::memcpy(out, &symbols, sizeof symbols);
+  storeLittleEndian64(out, entry >> DecodeTable::kSymbolShift);
 }
 
 // Looks up the code at `position` in the root table and, for a code longer than a lookup, on
@@ -96,7 +96,7 @@ StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, Bit
   // The marker is still in the word (the lookups took under 64 bits), so the word is not zero and
   // the count needs no case for it: one instruction, not a test and a conditional move more on
   // every chain of lookups.
-  return static_cast<unsigned>(__builtin_ctzll(window));
+  return trailingZerosOfNonZero(window);
 }
 
 // One step of the fast decoders: a window's lookups, then the rest of a long code if one starts.

@@ -27,7 +27,7 @@ namespace ravmolt {
 //                that meets one stays on it, storing nothing, and needs no test of its own. The
 //                count has a byte of its own: the processor takes it out in one instruction.
 //   bits 16..63  the symbols, first one in bits 16..23, so that `entry >> 16` stored as eight
-//                little-endian bytes writes them in order (and zeros or leftovers after them).
+//                bytes, lowest first, writes them in order (and zeros or leftovers after them).
 using DecodeEntry = std::uint64_t;
 
 // The lengths the tree's codes take: they decide which fast paths apply, how much output a run
