@@ -246,8 +246,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   NodeArena arena;
   const TreeNode* root = buildTree(frequencies, arena);
   if (root == nullptr) return 0;
-  DecodeTable table;
-  table.build(root);
+  // Cut-offs alternate between the full root table and the small one that short payloads get.
+  DecodeTable tables[2];
+  tables[0].build(root, DecodeTable::kTableBits);
+  tables[1].build(root, DecodeTable::kSmallRootBits);
 
   const std::span<const std::uint8_t> rest = input.rest();
   const std::vector<std::uint8_t> payload =
@@ -296,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t available = exactPayload ? announced : payload.size();
     if (twoThreads) {
       const auto status =
-          source.decodeOnTwoThreads(table, payload, available, cut, segmentBits, written);
+          source.decodeOnTwoThreads(tables[0], payload, available, cut, segmentBits, written);
       if (!status) {  // segments do not fit this cut-off
         ++plansDeclined;
         continue;
@@ -310,7 +312,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     DestinationStream& destination = sink.start();
-    DecodeStatus status = source.decode(table, payload, available, cut, destination);
+    DecodeStatus status = source.decode(tables[cut % 2], payload, available, cut, destination);
     if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
 
     ++decodesCompared;

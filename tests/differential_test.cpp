@@ -152,10 +152,11 @@ std::span<const std::uint8_t> walkOf(const Bytes& reference, const std::vector<s
   return std::span(reference).first(static_cast<std::size_t>(count));
 }
 
-// The tree of a coded file, built once.
+// The tree of a coded file and its tables, built once, with a root table of `rootBits`.
 struct Tree {
-  explicit Tree(const CodedFile& coded) : root(buildTree(coded.counts, arena)) {
-    table.build(root);
+  explicit Tree(const CodedFile& coded, int rootBits = DecodeTable::kTableBits)
+      : root(buildTree(coded.counts, arena)) {
+    table.build(root, rootBits);
   }
   NodeArena arena;
   const TreeNode* root;
@@ -232,18 +233,22 @@ void PrintTo(const ShortCase& c, std::ostream* out) { *out << c.name; }
 
 class EveryCutOff : public ::testing::TestWithParam<ShortCase> {};
 
+// With the full root table of the fast loops, and with the small one that short payloads get.
 TEST_P(EveryCutOff, MatchesTheWalk) {
   CodedFile coded = makeShape(GetParam().shape, GetParam().size, 5);
   // Padding of ones after the last code, so that a decoder that takes bits past bitCount shows.
   const auto total = 8 * (coded.file.size() - coded.offset);
   coded.file.back() |= static_cast<std::uint8_t>((1U << (total - coded.bits)) - 1);
-  const Tree tree(coded);
-  const Bytes reference = testing::walkPayload(tree.root, coded.payload(), total);
-  const auto ends = codeEnds(tree.root, coded.payload(), total);
-  for (std::uint64_t bits = 1; bits <= total; ++bits) {
-    const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, bits, 0);
-    ASSERT_EQ(run.status, DecodeStatus::success);
-    ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits))) << "bitCount " << bits;
+  for (const int rootBits : {DecodeTable::kTableBits, DecodeTable::kSmallRootBits}) {
+    SCOPED_TRACE(::testing::Message() << "root of " << rootBits << " bits");
+    const Tree tree(coded, rootBits);
+    const Bytes reference = testing::walkPayload(tree.root, coded.payload(), total);
+    const auto ends = codeEnds(tree.root, coded.payload(), total);
+    for (std::uint64_t bits = 1; bits <= total; ++bits) {
+      const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, bits, 0);
+      ASSERT_EQ(run.status, DecodeStatus::success);
+      ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits))) << "bitCount " << bits;
+    }
   }
 }
 
@@ -298,6 +303,13 @@ TEST_P(LongPayloads, EveryDriverAndSourceMatchesTheWalk) {
       ASSERT_EQ(run.status, DecodeStatus::success);
       ASSERT_TRUE(sameBytes(run.output, reference));
     }
+  }
+  {  // One code at a time through a small root table, as short payloads are decoded.
+    SCOPED_TRACE("small root table");
+    const Tree small(coded, DecodeTable::kSmallRootBits);
+    const Result run = decodeWith(Driver::oneThread, Source::memory, small, coded, coded.bits, 0);
+    ASSERT_EQ(run.status, DecodeStatus::success);
+    ASSERT_TRUE(sameBytes(run.output, reference));
   }
   // The last segment ends exactly at bitCount, wherever that falls in a code.
   const auto ends = codeEnds(tree.root, coded.payload(), coded.bits);

@@ -48,7 +48,7 @@ std::string bitsOfIndex(std::size_t index, int width) {
 // start node, spell the looked-up bits up to the consumed count; after them no further code fits in
 // the bits left (unless the entry is full); and an entry without symbols consumes nothing and names
 // the table of the inner node those bits lead to.
-void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
+void expectEntriesMatchCodes(const FrequencyTable& frequencies, int rootBits) {
   NodeArena arena;
   const TreeNode* root = buildTree(frequencies, arena);
   ASSERT_NE(root, nullptr);
@@ -68,7 +68,7 @@ void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
   };
 
   DecodeTable table;
-  table.build(root);
+  table.build(root, rootBits);
   for (const auto& [code, symbol] : leafCodes) {
     EXPECT_EQ(table.codeLengthOf(symbol), code.size()) << "symbol " << int{symbol};
   }
@@ -76,7 +76,7 @@ void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
     const std::string startPath = paths.at(table.start(t));
     ASSERT_FALSE(isLeaf(table.start(t)));
     if (t > 0) {
-      EXPECT_EQ(startPath.size() % DecodeTable::kTableBits, 0U);
+      EXPECT_EQ((startPath.size() - table.rootBits()) % DecodeTable::kTableBits, 0U);
     }
     // Below the root a table looks at just enough bits for its deepest leaf.
     int height = 0;
@@ -85,8 +85,7 @@ void expectEntriesMatchCodes(const FrequencyTable& frequencies) {
         height = std::max(height, static_cast<int>(code.first.size() - startPath.size()));
       }
     }
-    EXPECT_EQ(table.width(t),
-              t == 0 ? DecodeTable::kTableBits : std::min(height, DecodeTable::kTableBits));
+    EXPECT_EQ(table.width(t), t == 0 ? rootBits : std::min(height, DecodeTable::kTableBits));
     for (std::size_t index = 0; index < (std::size_t{1} << table.width(t)); ++index) {
       SCOPED_TRACE(::testing::Message() << "table " << t << " index " << index);
       const DecodeEntry entry = table.table(t)[index];
@@ -129,7 +128,10 @@ TEST(DecodeTable, EveryEntryMatchesTheCodesOfTheTree) {
   for (const FrequencyTable& frequencies :
        {single, abracadabra, tools::countBytes(text), tools::countBytes(executable),
         tools::fibonacciCounts(), allCounts(1), allCounts(INT32_MAX)}) {
-    expectEntriesMatchCodes(frequencies);
+    for (const int rootBits : {DecodeTable::kTableBits, DecodeTable::kSmallRootBits}) {
+      SCOPED_TRACE(::testing::Message() << "root of " << rootBits << " bits");
+      expectEntriesMatchCodes(frequencies, rootBits);
+    }
   }
 }
 

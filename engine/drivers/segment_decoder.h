@@ -38,7 +38,9 @@ constexpr std::size_t kTailReadBytes = kEdgeBits / 8 + kReadPastBytes;
 
 class SegmentDecoder {
  public:
-  explicit SegmentDecoder(const DecodeTable& table) : span_(table) {}
+  // Decodes with `table` segments of at most `longestSegment` bits.
+  SegmentDecoder(const DecodeTable& table, std::uint64_t longestSegment)
+      : span_(table, longestSegment + kEdgeBits) {}
 
   // Output room for decoding a segment of `bits` payload bits and its tail window.
   std::size_t outputRoom(std::uint64_t bits) const { return span_.outputRoom(bits + kEdgeBits); }

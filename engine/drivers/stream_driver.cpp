@@ -15,7 +15,7 @@ static_assert(kSpanInputBytes > kLanes * kLaneBits / 8 + kReadPastBytes + kStepB
 
 DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
                                DestinationStream& destination) {
-  SpanDecoder decoder(table);
+  SpanDecoder decoder(table, payload.bits);
   SourceStream& source = payload.source;
   source.seek(payload.offset);
   const std::uint64_t payloadBytes = (payload.bits + 7) / 8;

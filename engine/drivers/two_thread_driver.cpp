@@ -123,7 +123,8 @@ TwoThreadRun::TwoThreadRun(const DecodeTable& table, const Payload& payload,
     : payload_(payload),
       destination_(destination),
       plan_(plan),
-      decoders_{SegmentDecoder(table), SegmentDecoder(table)} {
+      decoders_{SegmentDecoder(table, plan.longestSegmentBits(payload.bits)),
+                SegmentDecoder(table, plan.longestSegmentBits(payload.bits))} {
   const std::uint64_t longest = plan.longestSegmentBits(payload.bits);
   inputBytes_ = static_cast<std::size_t>(longest / 8) + kTailReadBytes + 1;
   outputRoom_ = decoders_[0].outputRoom(longest);

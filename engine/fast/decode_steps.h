@@ -38,8 +38,8 @@ inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
 template <typename Window>
 [[gnu::always_inline]] inline DecodeEntry entryEndingCode(const DecodeTable& table,
                                                           BitPosition& position, Window window) {
-  DecodeEntry entry = table.root()[peekBits(window(position), DecodeTable::kTableBits)];
-  int width = DecodeTable::kTableBits;
+  int width = table.rootBits();
+  DecodeEntry entry = table.root()[peekBits(window(position), width)];
   while (DecodeTable::symbolCountOf(entry) == 0) [[unlikely]] {
       position += static_cast<unsigned>(width);
       const std::size_t next = DecodeTable::nextTableOf(entry);

@@ -28,9 +28,11 @@ int heightOf(const TreeNode* node) {
 
 }  // namespace
 
-void DecodeTable::build(const TreeNode* root) {
+void DecodeTable::build(const TreeNode* root, int rootBits) {
   assert(root != nullptr && !isLeaf(root));
+  assert(rootBits == kTableBits || rootBits == kSmallRootBits);
   root_ = root;
+  rootBits_ = rootBits;
   shape_ = {256, 0, 0};
   codeLengths_.fill(0);
   addLeafDepths(root, 0, shape_, codeLengths_);
@@ -44,11 +46,11 @@ void DecodeTable::build(const TreeNode* root) {
     return;
   }
   starts_.assign(1, root);
-  widths_.assign(1, kTableBits);  // the fast loops look up kTableBits bits in the root table
+  widths_.assign(1, rootBits);
   offsets_.assign(1, 0);
-  // Tables are added while earlier ones are filled; each inner node at a whole number of table
-  // widths below the root is reached by exactly one entry, so none is added twice. Only a table
-  // kTableBits wide can lead on to another.
+  // Tables are added while earlier ones are filled; each inner node that a lookup of a table's
+  // whole width leads to is reached by exactly one entry, so none is added twice. A table below
+  // the root narrower than kTableBits holds every code under its node and leads to none.
   for (std::size_t table = 0; table < starts_.size(); ++table) {
     const std::size_t size = std::size_t{1} << widths_[table];
     offsets_[table] = entries_.size();

@@ -50,10 +50,16 @@ class DecodeTable {
   static_assert(kTableBits <= 0x3F, "the consumed bits must fit in bits 0..5");
   static_assert(kSymbolShift + 8 * kMaxSymbols <= 64, "the symbols must fit above the header");
 
-  // Builds the tables of the tree under `root`, which must have at least one inner node. Storage
-  // is reused from an earlier build. When every code is 8 bits long the tables are a byte
-  // translation alone, which decodes faster than any lookup and costs nothing to build.
-  void build(const TreeNode* root);
+  // A root table this wide serves short payloads: 512 entries build in microseconds, where the
+  // full 8,192 cost more than decoding a few KiB with them saves. Only the one-code-at-a-time
+  // decoders use it; the fast loops and lanes need a root of kTableBits.
+  static constexpr int kSmallRootBits = 9;
+
+  // Builds the tables of the tree under `root`, which must have at least one inner node, with a
+  // root table `rootBits` wide (kTableBits or kSmallRootBits). Storage is reused from an earlier
+  // build. When every code is 8 bits long the tables are a byte translation alone, which decodes
+  // faster than any lookup and costs nothing to build.
+  void build(const TreeNode* root, int rootBits = kTableBits);
   // The byte translation of a tree whose codes are all 8 bits long, else null; with one, there
   // are no lookup tables.
   const ByteTranslation* byteTranslation() const { return translation_ ? &*translation_ : nullptr; }
@@ -62,6 +68,7 @@ class DecodeTable {
   // MSB-first; table 0 starts at the root and is kTableBits wide.
   const DecodeEntry* table(std::size_t index) const { return entries_.data() + offsets_[index]; }
   const DecodeEntry* root() const { return entries_.data(); }
+  int rootBits() const { return rootBits_; }
   int width(std::size_t index) const { return widths_[index]; }
   std::size_t tableCount() const { return starts_.size(); }
   // The tree node that table `index` continues from.
@@ -90,6 +97,7 @@ class DecodeTable {
   DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index);
 
   const TreeNode* root_ = nullptr;
+  int rootBits_ = kTableBits;
   CodeShape shape_;
   std::array<std::uint8_t, kSymbolCount> codeLengths_{};
   std::optional<ByteTranslation> translation_;

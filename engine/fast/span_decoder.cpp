@@ -26,9 +26,11 @@ RAVMOLT_DECODE_LOOP BitPosition fastLoop(const DecodeTable& table, const std::ui
 
 }  // namespace
 
-SpanDecoder::SpanDecoder(const DecodeTable& table)
-    : table_(table), translation_(table.byteTranslation()) {
-  if (translation_ == nullptr) lanes_.emplace();
+SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan)
+    : table_(table),
+      translation_(table.byteTranslation()),
+      bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits) {
+  if (bulk_ && laneBitsFor(longestSpan, 1) != 0) lanes_.emplace();
 }
 
 std::size_t SpanDecoder::outputRoom(std::uint64_t bits) const {
@@ -60,7 +62,8 @@ SpanResult SpanDecoder::decode(std::span<const std::uint8_t> input, BitPosition 
   }
   if (end == SpanEnd::moreFollows) {
     assert(input.size() >= to / 8 + kReadPastBytes);
-    BitPosition position = to >= kStepBits ? decodeBulk(stream, from, to - kStepBits, out) : from;
+    BitPosition position =
+        bulk_ && to >= kStepBits ? decodeBulk(stream, from, to - kStepBits, out) : from;
     while (position < to) *out++ = decodeOneCode(table_, stream, position);
     return {position, out};
   }
@@ -70,7 +73,7 @@ SpanResult SpanDecoder::decode(std::span<const std::uint8_t> input, BitPosition 
   const BitPosition readable = 8 * static_cast<BitPosition>(last - stream);
   const BitPosition bound = std::min(to, readable >= 64 ? readable - 64 : 0);
   BitPosition position = from;
-  if (bound >= kStepBits) position = decodeBulk(stream, from, bound - kStepBits, out);
+  if (bulk_ && bound >= kStepBits) position = decodeBulk(stream, from, bound - kStepBits, out);
   return {decodeLastCodes(stream, last, position, to, out), out};
 }
 

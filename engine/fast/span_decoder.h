@@ -34,8 +34,9 @@ struct SpanResult {
 
 class SpanDecoder {
  public:
-  // Decodes with `table`, which must outlive the decoder. Buffers are allocated here, once.
-  explicit SpanDecoder(const DecodeTable& table);
+  // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits.
+  // Buffers are allocated here, once, and only those such spans can use: lanes need a block.
+  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan);
   SpanDecoder(const SpanDecoder&) = delete;
   SpanDecoder& operator=(const SpanDecoder&) = delete;
 
@@ -70,7 +71,8 @@ class SpanDecoder {
 
   const DecodeTable& table_;
   const ByteTranslation* translation_;  // when every code is 8 bits
-  std::optional<LaneBuffers> lanes_;    // otherwise
+  bool bulk_;                           // the root table suits the fast loops
+  std::optional<LaneBuffers> lanes_;    // for spans that hold a block
   int laneFailures_ = 0;
 };
 
