@@ -5,7 +5,6 @@
 #include "engine/io/destination_stream.h"
 #include "engine/io/run_files.h"
 #include "engine/io/source_stream.h"
-#include "engine/platform/threads.h"
 
 namespace ravmolt {
 
@@ -23,7 +22,7 @@ DecodeStatus decompressFile(const char* sourcePath, const char* destinationPath)
   {
     SourceStream source(files.source(), files.sourceSize());
     DestinationStream destination(files.destination());
-    status = Decompressor(source, destination, processorsAvailable()).decode();
+    status = Decompressor(source, destination, 2).decode();
   }
   return files.close(status);
 }

@@ -4,6 +4,7 @@
 #include "engine/drivers/stream_driver.h"
 #include "engine/drivers/two_thread_driver.h"
 #include "engine/fast/decode_table.h"
+#include "engine/platform/threads.h"
 
 namespace ravmolt {
 namespace {
@@ -23,7 +24,8 @@ DecodeStatus decodePayload(const TreeNode* root, const Payload& payload,
                                                      : DecodeTable::kTableBits);
   if (threads >= 2) {
     const SegmentPlan plan = planSegments(table.shape(), payload.bits);
-    if (plan.count >= kMinimumSegments && fitsPlan(plan, payload.bits)) {
+    if (plan.count >= kMinimumSegments && fitsPlan(plan, payload.bits) &&
+        processorsAvailable() >= 2) {
       if (const auto status = decodeOnTwoThreads(table, payload, destination, plan)) {
         return *status;
       }

@@ -1,6 +1,7 @@
 #include "engine/drivers/stream_driver.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "engine/fast/span_decoder.h"
 
@@ -35,7 +36,10 @@ DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
         std::min(decoder.outputRoom(8 * input.size()), DestinationStream::kBufferSize));
     const std::uint64_t most = decoder.bitsFor(room.size());
     const BitPosition end = payload.bits - 8 * behind;  // the payload's end, in the input's bits
+    // The room asked for holds the output of all the input when that fits the buffer, so the
+    // payload's end is decoded in one span, and short of it a span has bytes to read past `to`.
     const bool last = input.size() == bytesLeft && end - from <= most;
+    assert(last || 8 * (input.size() - kReadPastBytes) > from);
     // Short of the end, a span stops where what follows it is still buffered.
     const BitPosition to = last ? end
                                 : from + decoder.wholeBlocks(std::min(

@@ -40,8 +40,9 @@ std::size_t SpanDecoder::outputRoom(std::uint64_t bits) const {
 }
 
 std::uint64_t SpanDecoder::bitsFor(std::size_t room) const {
+  // The most bits whose outputRoom() is at most `room`: bits / shortest <= room - 1 - overrun.
   assert(room > kStoreOverrun + 1);
-  return (room - kStoreOverrun - 1) * static_cast<std::uint64_t>(table_.shape().shortest);
+  return (room - kStoreOverrun) * static_cast<std::uint64_t>(table_.shape().shortest) - 1;
 }
 
 std::uint64_t SpanDecoder::wholeBlocks(std::uint64_t bits) const {

@@ -7,18 +7,18 @@
 
 namespace ravmolt {
 
-DestinationStream::DestinationStream(int fd)
-    : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
-  begin_ = cursor_ = buffer_.get();
-  limit_ = begin_ + kBufferSize;
-}
+DestinationStream::DestinationStream(int fd) : fd_(fd) {}
 
 DestinationStream::DestinationStream(SinkFunction sink, void* context)
-    : sink_(sink),
-      context_(context),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)) {
+    : sink_(sink), context_(context) {}
+
+void DestinationStream::makeRoom(std::size_t minimum) {
+  flush();
+  if (capacity_ >= minimum) return;
+  capacity_ = capacity_ == 0 ? std::clamp(minimum, kSmallestBuffer, kBufferSize) : kBufferSize;
+  buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
   begin_ = cursor_ = buffer_.get();
-  limit_ = begin_ + kBufferSize;
+  limit_ = begin_ + capacity_;
 }
 
 bool DestinationStream::writeOut(const std::uint8_t* data, std::size_t size) {

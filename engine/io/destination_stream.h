@@ -14,8 +14,11 @@ using SinkFunction = bool (*)(void* context, const std::uint8_t* data, std::size
 
 class DestinationStream {
  public:
-  // Room for the output of whole blocks of lanes even at one symbol per bit.
+  // Room for the output of whole blocks of lanes even at one symbol per bit. The buffer is made
+  // on first use, no larger than that use needs (but at least kSmallestBuffer), and grows to
+  // kBufferSize only when a later use needs more: small outputs touch little fresh memory.
   static constexpr std::size_t kBufferSize = std::size_t{512} << 10;
+  static constexpr std::size_t kSmallestBuffer = std::size_t{64} << 10;
   // The largest block a sink is handed at once.
   static constexpr std::size_t kSinkBlockSize = std::size_t{256} << 10;
 
@@ -25,7 +28,7 @@ class DestinationStream {
   DestinationStream(SinkFunction sink, void* context);
 
   void put(std::uint8_t byte) {
-    if (cursor_ == limit_) flush();
+    if (cursor_ == limit_) makeRoom(1);
     *cursor_++ = byte;
   }
 
@@ -33,7 +36,7 @@ class DestinationStream {
   // the buffered bytes are handed on first. The caller fills some of it and reports them with
   // commit().
   std::span<std::uint8_t> freeSpace(std::size_t minimum) {
-    if (static_cast<std::size_t>(limit_ - cursor_) < minimum) flush();
+    if (static_cast<std::size_t>(limit_ - cursor_) < minimum) makeRoom(minimum);
     return {cursor_, limit_};
   }
   void commit(std::uint8_t* newCursor) { cursor_ = newCursor; }
@@ -48,12 +51,15 @@ class DestinationStream {
   std::uint64_t total() const { return handedOn_ + static_cast<std::uint64_t>(cursor_ - begin_); }
 
  private:
+  // Hands the buffered bytes on and makes the buffer hold at least `minimum` bytes.
+  void makeRoom(std::size_t minimum);
   bool writeOut(const std::uint8_t* data, std::size_t size);
 
   int fd_ = -1;
   SinkFunction sink_ = nullptr;
   void* context_ = nullptr;
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::size_t capacity_ = 0;
   std::uint8_t* begin_ = nullptr;
   std::uint8_t* cursor_ = nullptr;
   std::uint8_t* limit_ = nullptr;

@@ -27,7 +27,11 @@ std::size_t readFully(int fd, std::uint64_t offset, std::uint8_t* out, std::size
 }  // namespace
 
 SourceStream::SourceStream(int fd, std::uint64_t size)
-    : fd_(fd), buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize)), size_(size) {
+    : fd_(fd),
+      capacity_(
+          static_cast<std::size_t>(std::clamp<std::uint64_t>(size, kSmallestBuffer, kBufferSize))),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity_)),
+      size_(size) {
   begin_ = cursor_ = end_ = buffer_.get();
 }
 
@@ -54,7 +58,13 @@ void SourceStream::seek(std::uint64_t position) {
 
 std::size_t SourceStream::loadAfter(std::uint64_t offset, std::size_t kept) {
   if (readError_) return kept;
-  return kept + readFully(fd_, offset, buffer_.get() + kept, kBufferSize - kept, readError_);
+  std::size_t room = capacity_ - kept;
+  // A file's length is known: reading to it, rather than on to a read that finds the end, saves
+  // a call for every small file. A file that has grown meanwhile is read no further.
+  if (size_ > 0)
+    room = static_cast<std::size_t>(
+        std::min<std::uint64_t>(room, size_ > offset ? size_ - offset : 0));
+  return kept + readFully(fd_, offset, buffer_.get() + kept, room, readError_);
 }
 
 bool SourceStream::fill() {

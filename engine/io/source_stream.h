@@ -11,9 +11,12 @@ namespace ravmolt {
 
 class SourceStream {
  public:
+  // The read buffer: as large as the file, between these two sizes.
   static constexpr std::size_t kBufferSize = std::size_t{128} << 10;
+  static constexpr std::size_t kSmallestBuffer = std::size_t{4} << 10;
 
-  // Reads the open descriptor `fd` (borrowed) with positioned reads; `size` is its length.
+  // Reads the open descriptor `fd` (borrowed) with positioned reads; `size` is its length, or 0
+  // when it has none (a device, a pipe), which is then read until a read finds the end.
   SourceStream(int fd, std::uint64_t size);
   // Reads `bytes`, which must outlive the stream; nothing is copied.
   explicit SourceStream(std::span<const std::uint8_t> bytes);
@@ -33,11 +36,11 @@ class SourceStream {
   // Reads up to `count` bytes into `out`; returns how many were read.
   std::size_t read(std::uint8_t* out, std::size_t count);
 
-  // The bytes buffered from the current position on. When fewer than `minimum` (<= kBufferSize)
-  // are, moves them to the front of the buffer and reads on after them, so that a bulk reader
-  // near the end of a block sees its last bytes and the next ones contiguously. Fewer than
-  // `minimum` bytes come back only at the end of the data. The span stays valid until the next
-  // read, seek or refill.
+  // The bytes buffered from the current position on. When fewer than `minimum` (no more than
+  // the buffer, which holds kBufferSize or the whole file) are, moves them to the front of the
+  // buffer and reads on after them, so that a bulk reader near the end of a block sees its last
+  // bytes and the next ones contiguously. Fewer than `minimum` bytes come back only at the end of
+  // the data. The span stays valid until the next read, seek or refill.
   std::span<const std::uint8_t> bufferedAtLeast(std::size_t minimum);
   // Consumes `count` bytes of those returned by bufferedAtLeast().
   void advance(std::size_t count) { cursor_ += count; }
@@ -54,6 +57,7 @@ class SourceStream {
   std::size_t loadAfter(std::uint64_t offset, std::size_t kept);
 
   int fd_ = -1;
+  std::size_t capacity_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::span<const std::uint8_t> memory_;  // the whole source, when it is memory
   const std::uint8_t* begin_ = nullptr;
