@@ -1,10 +1,10 @@
-# Installs the built project into a fresh prefix, checks what landed there, builds the program in
-# install_consumer/ against the installed CMake package, and restores a sample with it through
-# both public calls and with the installed command.
+# Installs the built project into a fresh prefix, checks what landed there, builds the programs in
+# install_consumer/ against the installed CMake package, and restores a sample with each of them
+# and with the installed command. (.ci/run builds the C one through pkg-config too.)
 #
-# cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DCXX_COMPILER=... -DBUILD_TYPE=...
-#       [-DSANITIZE_FLAGS=...] -P install_test.cmake
-foreach(var BUILD_DIR SOURCE_DIR WORK_DIR CXX_COMPILER)
+# cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DC_COMPILER=... -DCXX_COMPILER=...
+#       -DBUILD_TYPE=... [-DSANITIZE_FLAGS=...] -P install_test.cmake
+foreach(var BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER CXX_COMPILER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "install_test.cmake needs -D${var}=...")
   endif()
@@ -22,19 +22,35 @@ file(REMOVE_RECURSE ${WORK_DIR})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 # GNUInstallDirs may choose lib or lib64; everything else has a fixed place.
-file(GLOB config ${prefix}/lib*/cmake/ravmolt/ravmoltConfig.cmake)
-file(GLOB library ${prefix}/lib*/libravmolt_engine.a)
+file(GLOB libDir LIST_DIRECTORIES true ${prefix}/lib*)
+list(LENGTH libDir libDirs)
+if(NOT libDirs EQUAL 1)
+  message(FATAL_ERROR "expected one library folder under ${prefix}, found: ${libDir}")
+endif()
 foreach(path bin/ravmolt share/man/man1/ravmolt.1 include/ravmolt/ravmolt.h
-             include/ravmolt/decode_status.h)
+             include/ravmolt/ravmolt_c.h include/ravmolt/decode_status.h)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "not installed: ${path}")
   endif()
 endforeach()
-if(NOT config OR NOT library)
-  message(FATAL_ERROR "the library or its CMake package was not installed")
-endif()
-# The encoder and the tests belong to the source tree only.
-file(GLOB_RECURSE strays ${prefix}/*encode* ${prefix}/*test*)
+foreach(file libravmolt.so.1.0.0 libravmolt.so.1 libravmolt.so libravmolt.a pkgconfig/ravmolt.pc
+             cmake/ravmolt/ravmoltConfig.cmake)
+  if(NOT EXISTS ${libDir}/${file})
+    message(FATAL_ERROR "not installed: ${libDir}/${file}")
+  endif()
+endforeach()
+# The links a loader and a linker follow: the SONAME to the real file, the plain name to the SONAME.
+foreach(link libravmolt.so.1:libravmolt.so.1.0.0 libravmolt.so:libravmolt.so.1)
+  string(REPLACE ":" ";" pair ${link})
+  list(GET pair 0 name)
+  list(GET pair 1 target)
+  file(READ_SYMLINK ${libDir}/${name} found)
+  if(NOT found STREQUAL target)
+    message(FATAL_ERROR "${name} links to '${found}', not to ${target}")
+  endif()
+endforeach()
+# The encoder, the tests and the in-tree engine library belong to the source tree only.
+file(GLOB_RECURSE strays ${prefix}/*encode* ${prefix}/*test* ${prefix}/*engine*)
 if(strays)
   message(FATAL_ERROR "installed but not meant to be: ${strays}")
 endif()
@@ -42,18 +58,23 @@ endif()
 set(consumerBuild ${WORK_DIR}/consumer)
 set(flags)
 if(SANITIZE_FLAGS)  # a sanitized library needs the sanitizer runtime in the program too
-  list(APPEND flags "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
+  list(APPEND flags "-DCMAKE_C_FLAGS=${SANITIZE_FLAGS}" "-DCMAKE_CXX_FLAGS=${SANITIZE_FLAGS}"
+       "-DCMAKE_EXE_LINKER_FLAGS=${SANITIZE_FLAGS}")
 endif()
 run(${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install_consumer -B ${consumerBuild}
-    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX_COMPILER}
-    -DCMAKE_BUILD_TYPE=${BUILD_TYPE} ${flags})
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER}
+    -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_BUILD_TYPE=${BUILD_TYPE} ${flags})
 run(${CMAKE_COMMAND} --build ${consumerBuild})
 
 set(sample ${SOURCE_DIR}/samples/lighthouse.rvm)
 set(original ${SOURCE_DIR}/samples/lighthouse.txt)
-run(${consumerBuild}/consumer ${sample} ${WORK_DIR}/by-path.txt ${WORK_DIR}/by-buffer.txt)
+set(outputs by-command by-c-path by-c-buffer by-path by-buffer by-plugin)
 run(${prefix}/bin/ravmolt ${sample} ${WORK_DIR}/by-command.txt)
-foreach(output by-path by-buffer by-command)
+run(${consumerBuild}/consumer_c ${sample} ${WORK_DIR}/by-c-path.txt ${WORK_DIR}/by-c-buffer.txt)
+run(${consumerBuild}/consumer ${sample} ${WORK_DIR}/by-path.txt ${WORK_DIR}/by-buffer.txt)
+run(${consumerBuild}/plugin_user ${sample} ${WORK_DIR}/by-plugin.txt)
+
+foreach(output IN LISTS outputs)
   run(${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/${output}.txt ${original})
 endforeach()
-message(STATUS "installed package restores ${sample} through both calls and the command")
+message(STATUS "installed package restores ${sample} as ${outputs}")

@@ -1,0 +1,108 @@
+/* ravmolt: restore files made by the companion Huffman compressor, from C or any language that
+ * can call C. This header is the library's whole binary interface: it compiles as C99 and as C++,
+ * and every function in libravmolt.so.1 (and libravmolt.a) is declared here, under ravmolt_.
+ * Link with `pkg-config --cflags --libs ravmolt`, or ravmolt::ravmolt in CMake. */
+#ifndef RAVMOLT_RAVMOLT_C_H
+#define RAVMOLT_RAVMOLT_C_H
+
+#include <stddef.h>
+
+/* The version of this header. ravmolt_version() gives the version of the library that was
+ * loaded, which may be a newer one of the same major version. */
+#define RAVMOLT_VERSION_MAJOR 1
+#define RAVMOLT_VERSION_MINOR 0
+#define RAVMOLT_VERSION_PATCH 0
+#define RAVMOLT_VERSION_STRING "1.0.0"
+#define RAVMOLT_VERSION_NUMBER \
+  (RAVMOLT_VERSION_MAJOR * 10000 + RAVMOLT_VERSION_MINOR * 100 + RAVMOLT_VERSION_PATCH)
+
+#if defined(__GNUC__) || defined(__clang__)
+#define RAVMOLT_API __attribute__((visibility("default")))
+#else
+#define RAVMOLT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* How a call went. The values are fixed and will not change within a major version; new ones may
+ * be added after the last, so treat an unknown value as a failure. */
+typedef enum ravmolt_status {
+  RAVMOLT_SUCCESS = 0,
+  /* The source is not a valid compressed file: bad checksum, header or table cut short, bits
+   * announced with no codes, or fewer payload bits than announced. Found before any output. */
+  RAVMOLT_INVALID_FORMAT = 1,
+  /* The source cannot be opened for reading, or is a directory. */
+  RAVMOLT_SOURCE_NOT_FOUND = 2,
+  /* The destination cannot be created or truncated. */
+  RAVMOLT_DESTINATION_UNWRITABLE = 3,
+  /* Both paths name one file (same device and inode, so hard and symbolic links count). */
+  RAVMOLT_SAME_FILE = 4,
+  /* A write, flush or close of the destination failed, or the sink asked to stop. */
+  RAVMOLT_WRITE_FAILED = 5,
+  /* The decoder could not allocate the few MiB it works in. */
+  RAVMOLT_OUT_OF_MEMORY = 6,
+  /* A pointer that must not be null was null; nothing was done. */
+  RAVMOLT_INVALID_ARGUMENT = 7
+} ravmolt_status;
+
+/* Receives one block of restored bytes, in order. `context` is the pointer given to
+ * ravmolt_decompress_buffer; `data` is owned by the library and valid only during the call; a
+ * block holds 1 to 262144 bytes. Returns nonzero to go on, 0 to stop: the decode then returns
+ * RAVMOLT_WRITE_FAILED and the sink is not called again. It is called on the thread that called
+ * ravmolt_decompress_buffer, and must not call back into the same decode. */
+typedef int (*ravmolt_sink)(void* context, const unsigned char* data, size_t size);
+
+/* Restores the compressed file at `source_path` into `destination_path`, which is created, or
+ * truncated and overwritten when it exists. Paths are null-terminated file system paths, read
+ * during the call only. Returns:
+ *   RAVMOLT_SUCCESS                 the destination holds the restored bytes;
+ *   RAVMOLT_SOURCE_NOT_FOUND        the destination was not touched;
+ *   RAVMOLT_DESTINATION_UNWRITABLE  the source was only opened;
+ *   RAVMOLT_SAME_FILE               nothing was opened for writing; the file is intact;
+ *   RAVMOLT_INVALID_FORMAT          the destination is left empty;
+ *   RAVMOLT_WRITE_FAILED            for example a full disk; an incomplete regular destination
+ *                                   file is removed;
+ *   RAVMOLT_OUT_OF_MEMORY           as after RAVMOLT_WRITE_FAILED, nothing incomplete is left;
+ *   RAVMOLT_INVALID_ARGUMENT        a path was null.
+ * The source is never written. The output streams to the file through a buffer of 512 KiB, so
+ * memory use does not grow with the file. A large file is decoded on two threads when the process
+ * may run on two processors: the call starts one thread of its own and has ended it before it
+ * returns. That thread runs only on the processors the calling thread may use, other than the one
+ * the call started on. */
+RAVMOLT_API ravmolt_status ravmolt_decompress_file(const char* source_path,
+                                                   const char* destination_path);
+
+/* Restores the `size` compressed bytes at `compressed` and hands the result to `sink` in blocks,
+ * in order. `compressed` is read in place (nothing is copied) and stays the caller's; it must not
+ * change during the call. Returns RAVMOLT_SUCCESS (the sink took every restored byte),
+ * RAVMOLT_INVALID_FORMAT (the sink was never called), RAVMOLT_WRITE_FAILED (the sink returned 0),
+ * RAVMOLT_OUT_OF_MEMORY (the sink was never called) or RAVMOLT_INVALID_ARGUMENT (`sink` is null,
+ * or `compressed` is null with a nonzero `size`). A file that announces no bits restores to
+ * nothing: success with the sink never called. The decode runs on the calling thread only. */
+RAVMOLT_API ravmolt_status ravmolt_decompress_buffer(const void* compressed, size_t size,
+                                                     ravmolt_sink sink, void* context);
+
+/* A short English sentence for `status` (a ravmolt_status), such as "the source is not a valid
+ * compressed file", for a program's own messages; values not listed above get a text of their
+ * own. Never null; the text has static storage and must not be freed. */
+RAVMOLT_API const char* ravmolt_status_text(int status);
+
+/* The version of the loaded library, "major.minor.patch", with static storage. */
+RAVMOLT_API const char* ravmolt_version(void);
+
+/* The same as major * 10000 + minor * 100 + patch, to compare with RAVMOLT_VERSION_NUMBER. */
+RAVMOLT_API unsigned ravmolt_version_number(void);
+
+/* Ownership and threads: the library keeps no state between calls and holds nothing of the
+ * caller's after a call returns. Every function may be called from several threads at the same
+ * time, on different files or buffers (the same source buffer may be shared, being only read);
+ * two calls writing one destination path at once leave it in an undefined state, as two
+ * programs would. No function prints, throws or aborts. */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RAVMOLT_RAVMOLT_C_H */
