@@ -25,9 +25,7 @@ DecodeStatus decodePayload(const TreeNode* root, const Payload& payload,
   DecodeTable table;
   table.build(root, payload.bits < kSmallPayloadBits ? DecodeTable::kSmallRootBits
                                                      : DecodeTable::kTableBits);
-  // With the other processor busy, two threads lose to one: they touch more memory and spend
-  // more processor time for the same bytes, and on a shared processor that time is all there is.
-  if (threads >= 2 && payload.bits >= kTwoThreadBits && secondProcessorFree()) {
+  if (threads >= 2 && payload.bits >= kTwoThreadBits && processorsAvailable() >= 2) {
     const SegmentPlan plan = planSegments(table.shape(), payload.bits);
     if (fitsPlan(plan, payload.bits)) {
       if (const auto status = decodeOnTwoThreads(table, payload, destination, plan)) {

@@ -1,10 +1,7 @@
 #include "engine/platform/threads.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
-
-#include <cstring>
 
 namespace ravmolt {
 unsigned processorsAvailable() {
@@ -17,43 +14,6 @@ unsigned processorsAvailable() {
 #endif
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1;
-}
-
-namespace {
-
-// Tasks ready to run on the whole machine right now, the caller included, or 0 when unknown: the
-// number before the slash in the fourth field of /proc/loadavg ("0.42 0.31 0.25 2/187 9321").
-unsigned readyTasks() {
-#if defined(__linux__)
-  const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  char text[128];
-  const ssize_t got = ::read(fd, text, sizeof text - 1);
-  ::close(fd);
-  if (got <= 0) return 0;
-  text[got] = '\0';
-  const char* field = text;
-  for (int spaces = 0; spaces < 3 && field != nullptr; ++spaces) {
-    field = std::strchr(field, ' ');
-    if (field != nullptr) ++field;
-  }
-  if (field == nullptr) return 0;
-  unsigned ready = 0;
-  for (; *field >= '0' && *field <= '9'; ++field)
-    ready = ready * 10 + static_cast<unsigned>(*field - '0');
-  return *field == '/' ? ready : 0;
-#else
-  return 0;
-#endif
-}
-
-}  // namespace
-
-bool secondProcessorFree() {
-  const unsigned processors = processorsAvailable();
-  if (processors < 2) return false;
-  const unsigned ready = readyTasks();
-  return ready == 0 || ready < processors;
 }
 
 bool HelperThread::start(void (*work)(void*), void* context) {

@@ -8,12 +8,6 @@ namespace ravmolt {
 // The processors this process may run on (its affinity mask), at least 1.
 unsigned processorsAvailable();
 
-// Whether a second thread would find a processor of its own: the process may use two or more,
-// and fewer tasks are ready to run on the machine, this one included, than the process may use.
-// On Linux the count of ready tasks is the kernel's own, read at this moment from /proc/loadavg;
-// elsewhere only the processors are counted.
-bool secondProcessorFree();
-
 // Tells the processor, inside a spin loop, that the thread is waiting.
 inline void pauseWhileSpinning() {
 #if defined(__x86_64__) || defined(__i386__)
