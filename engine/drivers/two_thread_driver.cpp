@@ -4,9 +4,9 @@
 #include <array>
 #include <atomic>
 #include <cassert>
+#include <memory>
 
 #include "engine/drivers/segment_decoder.h"
-#include "engine/platform/large_buffer.h"
 #include "engine/platform/threads.h"
 
 namespace ravmolt {
@@ -56,8 +56,8 @@ static_assert(std::uint64_t{INT32_MAX} / kMinimumSegmentBits < UINT32_MAX / 4);
 // Buffers for one segment, reused: fresh memory is slow to touch.
 struct Slot {
   std::atomic<std::uint32_t> state{kFree};
-  std::uint8_t* input = nullptr;  // in memory_, as are all slots' buffers
-  std::uint8_t* output = nullptr;
+  std::unique_ptr<std::uint8_t[]> input;
+  std::unique_ptr<std::uint8_t[]> output;
   SegmentResult result;
   CodeStarts head{};     // the code starts of the head window, kept for the writer
   bool guessed = false;  // decoded from its start as a guess; else not decoded at all
@@ -107,7 +107,6 @@ class TwoThreadRun {
   std::size_t outputRoom_;
   std::array<SegmentDecoder, kThreads> decoders_;  // one for each thread
 
-  LargeBuffer memory_;
   std::array<Slot, kThreads * kSlotsPerThread> slots_;
   std::atomic<std::uint32_t> claimed_{0};  // segments claimed so far
   std::atomic<std::uint32_t> written_{0};  // segments written so far
@@ -131,18 +130,14 @@ TwoThreadRun::TwoThreadRun(const DecodeTable& table, const Payload& payload,
   outputRoom_ = decoders_[0].outputRoom(longest);
   // Every buffer is allocated before the helper starts: a thread that maps memory blocks the
   // other's page faults, and the wake-up after such a wait was seen to put the helper on this
-  // thread's processor for milliseconds while the other one idled. One block holds them all.
-  const std::size_t inputStride = (inputBytes_ + 63) / 64 * 64;
-  const std::size_t slotBytes = inputStride + (outputRoom_ + 63) / 64 * 64;
-  if (!memory_.allocate(slots_.size() * slotBytes)) return;
-  for (std::size_t k = 0; k < slots_.size(); ++k) {
-    slots_[k].input = memory_.data() + k * slotBytes;
-    slots_[k].output = slots_[k].input + inputStride;
+  // thread's processor for milliseconds while the other one idled.
+  for (Slot& slot : slots_) {
+    slot.input = std::make_unique_for_overwrite<std::uint8_t[]>(inputBytes_);
+    slot.output = std::make_unique_for_overwrite<std::uint8_t[]>(outputRoom_);
   }
 }
 
 std::optional<DecodeStatus> TwoThreadRun::run() {
-  if (memory_.data() == nullptr) return std::nullopt;  // no memory for the slots
   HelperThread helper;
   const auto helperWork = [](void* self) { static_cast<TwoThreadRun*>(self)->work(1); };
   if (!helper.start(helperWork, this)) return std::nullopt;
@@ -204,10 +199,10 @@ void TwoThreadRun::decodeSegment(std::uint32_t segment, Slot& slot, SegmentDecod
     return;
   }
   const BitPosition start = plan_.startOf(segment);
-  const SegmentInput input{{slot.input, inputBytes_}, start};
+  const SegmentInput input{{slot.input.get(), inputBytes_}, start};
   slot.guessed = segment == 0 || guessing_.load(std::memory_order_relaxed);
   if (slot.guessed) {
-    decoder.begin(input, start, slot.output, slot.result);
+    decoder.begin(input, start, slot.output.get(), slot.result);
     slot.head = slot.result.head;
   }
   setState(slot, stateOf(segment, kHeadReady));
@@ -221,7 +216,7 @@ bool TwoThreadRun::readSegment(std::uint32_t segment, Slot& slot) {
       plan_.isLast(segment) ? (payload_.bits + 7) / 8 : stopOf(segment) / 8 + kTailReadBytes;
   const auto size = static_cast<std::size_t>(end - first);
   assert(size <= inputBytes_);
-  return payload_.source.readAt(payload_.offset + first, slot.input, size) == size;
+  return payload_.source.readAt(payload_.offset + first, slot.input.get(), size) == size;
 }
 
 // The slot holding `segment` at least as far as `phase`, if any.
@@ -257,8 +252,8 @@ void TwoThreadRun::writeNext(SegmentDecoder& decoder) {
   Slot& slot = *find(segment, kDone);
   std::size_t from = join_.index;
   if (join_.redo || !slot.guessed) {
-    const SegmentInput input{{slot.input, inputBytes_}, plan_.startOf(segment)};
-    decoder.begin(input, join_.start, slot.output, slot.result);
+    const SegmentInput input{{slot.input.get(), inputBytes_}, plan_.startOf(segment)};
+    decoder.begin(input, join_.start, slot.output.get(), slot.result);
     decoder.finish(stopOf(segment), plan_.isLast(segment), slot.result);
     from = 0;
   }
@@ -266,7 +261,7 @@ void TwoThreadRun::writeNext(SegmentDecoder& decoder) {
   if (!plan_.isLast(segment)) {
     to = joinNext(slot.result, stopOf(segment), *find(segment + 1, kHeadReady));
   }
-  if (!destination_.write(slot.output + from, to - from)) {
+  if (!destination_.write(slot.output.get() + from, to - from)) {
     stop(DecodeStatus::writeFailed);
     return;
   }
