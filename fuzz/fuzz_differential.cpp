@@ -1,17 +1,20 @@
 // Fuzz target: the production payload decoder against the reference tree walk, on random count
-// tables and random bits, at every bitCount cut-off of a short payload, and at the end and at
-// chosen cut-offs of long payloads, read from memory or from a file, into a sink that may refuse.
+// tables and random bits, at the bitCount cut-offs of a short payload (every one, as far as the
+// work cap allows) and at the end and at chosen cut-offs of long payloads, read from memory or
+// from a file, into a sink that may refuse, and long ones on two threads in short forced segments.
 //
 // Input layout:
-//   byte 0   the number of table entries
+//   byte 0   the number of table entries, 0 for 256
 //   byte 1   flags: bit 0 four-byte counts (else one-byte counts); bit 1 each cut-off gets exactly
 //            the bytes it announces (else the whole payload follows); bit 2 long payload; bit 3
 //            read from a file (else from memory); bit 4 the sink refuses bytes past a cap; bit 5
 //            a long payload repeats the given bytes (else it is generated from them); bit 6 a
-//            short payload is cut at a sample of cut-offs (else at every one); bit 7 with bit 2,
-//            the long payload is decoded on two threads in segments forced short, and made long
-//            enough for two of them (the sink's cap does not apply)
-//   then     with bit 2: 3 bytes, the long payload's length; with bit 3: 2 bytes, the file offset
+//            short payload is decoded through the full root table (else through the small one,
+//            as decodePayload decodes short payloads); bit 7 with bit 2, the long payload is
+//            decoded on two threads in segments forced short, and made long enough for two of them
+//            (the sink's cap does not apply)
+//   then     with bit 2: 3 bytes, the long payload's length (see longLengthOf); with bit 3: 2
+//            bytes, the file offset
 //            of the payload in 2-byte units; with bit 4: 3 bytes, the cap; with bit 7: 1 byte,
 //            the segments' length beyond the shortest allowed, in bytes
 //   then     the entries (symbol, count); the rest is the payload, or the long payload's seed.
@@ -19,20 +22,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "engine/decompressor.h"
 #include "engine/drivers/stream_driver.h"
 #include "engine/drivers/two_thread_driver.h"
 #include "engine/format/code_tree.h"
 #include "fuzz/fuzz_check.h"
+#include "fuzz/guard_pages.h"
 #include "fuzz/reference_decode.h"
 
 namespace {
@@ -42,29 +47,72 @@ using namespace ravmolt;
 // Every cut-off costs a decode of up to the whole payload, so a short payload stays short; 1024
 // bits still hold four of the longest (255-bit) codes.
 constexpr std::size_t kMaxShortPayload = 128;
-// Long payloads reach what short ones cannot: decoding in large blocks and flushes of the
-// destination buffer in mid-run. Refills of the file buffer come from the payload's offset in
-// the file, which puts the buffer's end anywhere in the first 128 KiB of the payload.
+// Long payloads reach what short ones cannot: blocks of lanes (12 KiB and more), two threads,
+// and flushes of the destination buffer in mid-run (past 64 KiB of payload). Refills of the file
+// buffer come from the payload's offset in the file, which puts the buffer's end anywhere in the
+// first 128 KiB of the payload.
 constexpr std::size_t kMaxLongPayload = std::size_t{80} << 10;
-// Cut-offs of a long payload: every one among its last bits, and a few anywhere. Each decode
-// builds its lookup tables anew, so a sample of a short payload's cut-offs runs several times
-// faster than all of them; the fuzzer gets both.
+// A long payload's length, from its 3 bytes: the top 4 bits choose a scale, and the lengths up
+// to 1 KiB << (scale % 8), at most kMaxLongPayload, are equally likely. Every doubling of length
+// is then as likely as the next, and the walk of the reference, which costs most of a long input,
+// averages about 13 KiB rather than 40.
+std::size_t longLengthOf(std::uint32_t bytes) {
+  const std::size_t scale = (bytes >> 20) % 8;
+  const std::size_t range = std::min(kMaxLongPayload, std::size_t{1024} << scale);
+  return (bytes & 0xFFFFF) % range + 1;
+}
+// decodePayload gives payloads under 16 KiB the small root table and longer ones the full one.
+// A short payload takes either (flag bit 6): the full one's fast loop ends there as it ends a long
+// payload. The cut-offs of a long payload alternate between the two below that length, and take
+// the full one above it.
+constexpr std::uint64_t kSmallTableBits = 8 * (std::uint64_t{16} << 10);
+
+// The work of one input is capped, so that the fuzzer gets through a thousand inputs a second or
+// more. Each decode is counted in bits: the bits it decodes (four times over through the small
+// root table, which takes one code at a time), and a fixed cost for what it sets up: the streams
+// and the comparison, the file's first buffer read again as the header stage leaves it (and a
+// fresh stream for every length of file), a second thread and its buffers. An input's cut-offs
+// are taken in order of worth, the first one always, while their total stays within its budget:
+// every cut-off of short payloads up to about 50 bytes, and the last ones and a spread of others
+// beyond; the last few of long payloads, fewer the longer they are.
+constexpr std::uint64_t kDecodeCost = 512;
+constexpr std::uint64_t kSmallTableWeight = 4;
+constexpr std::uint64_t kTwoThreadDecodeCost = std::uint64_t{1} << 18;
+constexpr std::uint64_t kShortBudget = std::uint64_t{1} << 17;
+constexpr std::uint64_t kLongBudget = std::uint64_t{1} << 19;
+// Cut-offs in order of worth. A short payload: its last and first kEdgeCuts, then the others in
+// an order drawn from the input. A long payload: its last
+// kLongTailCuts in turn, which end at every bit of the last bytes, with kLongRandomCuts anywhere
+// among them.
+constexpr std::int32_t kEdgeCuts = 48;
 constexpr std::int32_t kLongTailCuts = 16;
 constexpr int kLongRandomCuts = 4;
-constexpr std::int32_t kSampleEdgeCuts = 48;
-constexpr int kSampleRandomCuts = 16;
 
-// Decodes compared in this process, and cut-offs too short for the two-thread segments an input
-// asked for, reported at exit: each input runs many.
-std::uint64_t decodesCompared = 0;
-std::uint64_t plansDeclined = 0;
+// Reported at exit: each input runs many decodes, and the caches below decide much of its cost.
+struct Counters {
+  std::uint64_t inputs = 0;
+  std::uint64_t longInputs = 0;
+  std::uint64_t decodes = 0;
+  std::uint64_t twoThreadDecodes = 0;
+  std::uint64_t plansDeclined = 0;  // cut-offs too short for the two-thread segments asked for
+  std::uint64_t treesBuilt = 0;
+  std::uint64_t treesReused = 0;
+  std::uint64_t fullTablesBuilt = 0;
+} counters;
 
-void reportDecodes() {
+void report() {
   std::fprintf(stderr,
-               "differential: %llu decodes compared with walkTree, %llu two-thread cut-offs "
-               "too short for their segments\n",
-               static_cast<unsigned long long>(decodesCompared),
-               static_cast<unsigned long long>(plansDeclined));
+               "differential: %llu inputs (%llu long), %llu decodes compared with walkTree "
+               "(%llu on two threads, %llu cut-offs too short for their segments), code trees "
+               "%llu built and %llu reused, %llu full root tables built\n",
+               static_cast<unsigned long long>(counters.inputs),
+               static_cast<unsigned long long>(counters.longInputs),
+               static_cast<unsigned long long>(counters.decodes),
+               static_cast<unsigned long long>(counters.twoThreadDecodes),
+               static_cast<unsigned long long>(counters.plansDeclined),
+               static_cast<unsigned long long>(counters.treesBuilt),
+               static_cast<unsigned long long>(counters.treesReused),
+               static_cast<unsigned long long>(counters.fullTablesBuilt));
 }
 
 class Input {
@@ -85,24 +133,67 @@ class Input {
   std::size_t at_ = 0;
 };
 
-// Output bytes produced after each number of bits: entry c counts the leaves reached in the first
-// c bits, so the reference output cut at c bits is the first lengths[c] bytes of the full one.
-std::vector<std::uint32_t> leavesReached(const TreeNode* root,
-                                         std::span<const std::uint8_t> payload) {
-  std::vector<std::uint32_t> lengths{0};
-  lengths.reserve(payload.size() * 8 + 1);
-  const TreeNode* node = root;
-  std::uint32_t count = 0;
-  for (std::size_t bit = 0; bit < payload.size() * 8; ++bit) {
-    node = ((payload[bit / 8] >> (7 - bit % 8)) & 1U) != 0 ? node->right : node->left;
-    if (isLeaf(node)) {
-      ++count;
-      node = root;
+// The code tree of a count table, its two root tables and each symbol's code length. Building
+// the full root table costs as much as a few hundred short decodes, and consecutive inputs are
+// mutations of one another that often keep their table, so the last few trees are kept, and each
+// table is built when first used. Tables are a function of the counts alone: one built for an
+// earlier input is the one this input would build.
+struct CodedTree {
+  FrequencyTable counts{};
+  NodeArena arena;
+  const TreeNode* root = nullptr;
+  std::array<std::uint8_t, kSymbolCount> codeLength{};
+
+  const DecodeTable& table(bool small) {
+    const std::size_t which = small ? 1 : 0;
+    if (!built[which]) {
+      if (!small) ++counters.fullTablesBuilt;
+      tables[which].build(root, small ? DecodeTable::kSmallRootBits : DecodeTable::kTableBits);
+      built[which] = true;
     }
-    lengths.push_back(count);
+    return tables[which];
   }
-  return lengths;
+
+  DecodeTable tables[2];  // the full root table and the small one
+  bool built[2] = {false, false};
+};
+
+void noteCodeLengths(const TreeNode* node, unsigned depth, CodedTree& tree) {
+  if (isLeaf(node)) {
+    tree.codeLength[node->symbol] = static_cast<std::uint8_t>(depth);
+    return;
+  }
+  noteCodeLengths(node->left, depth + 1, tree);
+  noteCodeLengths(node->right, depth + 1, tree);
 }
+
+class TreeCache {
+ public:
+  // The tree of `counts`, or null when no count is positive.
+  CodedTree* treeFor(const FrequencyTable& counts) {
+    for (const auto& tree : trees_) {
+      if (tree && tree->counts == counts) {
+        ++counters.treesReused;
+        return tree->root != nullptr ? tree.get() : nullptr;
+      }
+    }
+    ++counters.treesBuilt;
+    std::unique_ptr<CodedTree>& slot = trees_[next_++ % trees_.size()];
+    if (!slot) slot = std::make_unique<CodedTree>();
+    CodedTree& tree = *slot;
+    tree.counts = counts;
+    tree.arena = NodeArena{};
+    tree.root = buildTree(counts, tree.arena);
+    if (tree.root == nullptr) return nullptr;
+    tree.built[0] = tree.built[1] = false;
+    noteCodeLengths(tree.root, 0, tree);
+    return &tree;
+  }
+
+ private:
+  std::array<std::unique_ptr<CodedTree>, 8> trees_;
+  std::size_t next_ = 0;
+};
 
 std::vector<std::uint8_t> longPayload(std::span<const std::uint8_t> seed, std::size_t length,
                                       bool repeat) {
@@ -122,23 +213,125 @@ std::vector<std::uint8_t> longPayload(std::span<const std::uint8_t> seed, std::s
   return payload;
 }
 
-// The payload as the decoder reads it: from memory, or from an anonymous file in which it starts
-// at `offset`, with the stream's buffer loaded from the start of the file as the header stage
-// leaves it, so that the buffer's refills fall at different places in the payload.
+// How the cut-offs of an input are decoded, and what each decode costs, in bits (see
+// kDecodeCost).
+struct DecodeCosts {
+  bool longMode = false;
+  bool twoThreads = false;
+  bool shortFullTable = false;
+  std::uint64_t fixed = kDecodeCost;
+
+  bool smallTable(std::int32_t cut) const {
+    if (twoThreads) return false;  // the segment decoders need the full root table
+    if (!longMode) return !shortFullTable;
+    return static_cast<std::uint64_t>(cut) < kSmallTableBits && cut % 2 == 1;
+  }
+  std::uint64_t of(std::int32_t cut) const {
+    const auto bits = static_cast<std::uint64_t>(cut);
+    return fixed + (smallTable(cut) ? kSmallTableWeight * bits : bits);
+  }
+};
+
+// The cut-offs of one input in the order they are worth, within the input's work budget.
+class CutChoice {
+ public:
+  CutChoice(std::int32_t totalBits, std::uint64_t budget, const DecodeCosts& costs)
+      : taken_(static_cast<std::size_t>(totalBits) + 1), budget_(budget), costs_(costs) {}
+  // Takes `cut` if it is new and within the budget (the first one always is); false once the
+  // budget is spent.
+  bool offer(std::int32_t cut) {
+    if (cut < 1 || static_cast<std::size_t>(cut) >= taken_.size()) return true;
+    if (taken_[static_cast<std::size_t>(cut)]) return true;
+    const std::uint64_t cost = costs_.of(cut);
+    if (!cuts_.empty() && spent_ + cost > budget_) return false;
+    spent_ += cost;
+    taken_[static_cast<std::size_t>(cut)] = true;
+    cuts_.push_back(cut);
+    return true;
+  }
+  // The cut-offs taken, longest first: a file cut short for one cut-off stays short for the next.
+  std::vector<std::int32_t> longestFirst() {
+    std::sort(cuts_.begin(), cuts_.end(), std::greater<>());
+    return cuts_;
+  }
+
+ private:
+  std::vector<bool> taken_;
+  std::vector<std::int32_t> cuts_;
+  std::uint64_t budget_;
+  DecodeCosts costs_;
+  std::uint64_t spent_ = 0;
+};
+
+// A stream of numbers drawn from the input, so that inputs that differ cut in different places.
+class Draw {
+ public:
+  explicit Draw(std::uint64_t seed) : state_(seed) {}
+  std::uint32_t below(std::uint32_t bound) {
+    state_ = state_ * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::uint32_t>((state_ >> 33) % bound);
+  }
+
+ private:
+  std::uint64_t state_;
+};
+
+std::vector<std::int32_t> chooseCuts(std::int32_t totalBits, const DecodeCosts& costs,
+                                     std::uint64_t seed) {
+  Draw draw(seed);
+  if (costs.longMode) {
+    CutChoice choice(totalBits, kLongBudget, costs);
+    const std::int32_t every = kLongTailCuts / kLongRandomCuts;
+    for (std::int32_t k = 0; k < kLongTailCuts; ++k) {
+      if (!choice.offer(totalBits - k)) break;
+      const auto anywhere = draw.below(static_cast<std::uint32_t>(totalBits)) + 1;
+      if ((k + 1) % every == 0 && !choice.offer(static_cast<std::int32_t>(anywhere))) break;
+    }
+    return choice.longestFirst();
+  }
+  CutChoice choice(totalBits, kShortBudget, costs);
+  for (std::int32_t k = 0; k < kEdgeCuts; ++k) {
+    if (!choice.offer(totalBits - k)) return choice.longestFirst();
+  }
+  for (std::int32_t cut = 1; cut <= kEdgeCuts; ++cut) {
+    if (!choice.offer(cut)) return choice.longestFirst();
+  }
+  // The others in a shuffled order, so that the budget cuts off a different set for each input.
+  std::vector<std::int32_t> others;
+  for (std::int32_t cut = kEdgeCuts + 1; cut <= totalBits - kEdgeCuts; ++cut) others.push_back(cut);
+  for (std::size_t i = others.size(); i > 1; --i) {
+    std::swap(others[i - 1], others[draw.below(static_cast<std::uint32_t>(i))]);
+  }
+  for (const std::int32_t cut : others) {
+    if (!choice.offer(cut)) break;
+  }
+  return choice.longestFirst();
+}
+
+// The payload as the decoder reads it: from memory, right before an inaccessible page, or from an
+// anonymous file in which it starts at `offset`, with the stream's buffer loaded from the start
+// of the file as the header stage leaves it, so that the buffer's refills fall at different places
+// in the payload. The memory, the file and the stream over it are reused while the readable part
+// stays the same; a stream's state after a decode is the one a fresh stream has once the header
+// stage has read its first byte.
 class PayloadSource {
  public:
-  PayloadSource(bool fromFile, std::size_t offset) : offset_(offset) {
-    if (fromFile) fd_ = ::memfd_create("payload", MFD_CLOEXEC);
+  PayloadSource() : fd_(::memfd_create("payload", MFD_CLOEXEC)) {
+    if (fd_ < 0) checks::fail("differential", "cannot make the payload file");
   }
   PayloadSource(const PayloadSource&) = delete;
   PayloadSource& operator=(const PayloadSource&) = delete;
-  ~PayloadSource() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  bool fromFile() const { return fd_ >= 0; }
+  ~PayloadSource() { ::close(fd_); }
 
-  void load(std::span<const std::uint8_t> payload) {
-    if (fd_ < 0) return;
+  // Starts an input: `payload` (which must outlive the next decodes) read from a file at
+  // `offset`, or from memory.
+  void load(std::span<const std::uint8_t> payload, bool fromFile, std::size_t offset) {
+    payload_ = payload;
+    fromFile_ = fromFile;
+    offset_ = fromFile ? offset : 0;
+    available_ = SIZE_MAX;
+    stream_.reset();
+    if (!fromFile) return;
     std::vector<std::uint8_t> file(offset_, 0);
     file.insert(file.end(), payload.begin(), payload.end());
     if (::ftruncate(fd_, 0) != 0 ||
@@ -147,78 +340,55 @@ class PayloadSource {
     }
   }
 
-  // Decodes `cut` bits of the payload, of which the first `available` bytes are readable, on one
-  // thread. The file is cut to them, so calls must come with `available` never growing.
-  DecodeStatus decode(const DecodeTable& table, std::span<const std::uint8_t> payload,
-                      std::size_t available, std::int32_t cut, DestinationStream& destination) {
-    return decodeWith(payload, available, [&](SourceStream& source) {
-      return decodeOnOneThread(table, payloadIn(source, cut), destination);
-    });
-  }
-
-  // The same on two threads in segments of `segmentBits`, into `output`; nothing when the plan
-  // does not fit the cut-off.
-  std::optional<DecodeStatus> decodeOnTwoThreads(const DecodeTable& table,
-                                                 std::span<const std::uint8_t> payload,
-                                                 std::size_t available, std::int32_t cut,
-                                                 std::uint64_t segmentBits,
-                                                 std::vector<std::uint8_t>& output) {
-    const auto bits = static_cast<std::uint64_t>(cut);
-    const SegmentPlan plan{segmentBits, static_cast<std::uint32_t>(bits / segmentBits)};
-    if (!fitsPlan(plan, bits)) return std::nullopt;
-    checks::MemorySink sink;
-    std::optional<DecodeStatus> status;
-    decodeWith(payload, available, [&](SourceStream& source) {
-      DestinationStream destination(&checks::MemorySink::take, &sink);
-      status = ravmolt::decodeOnTwoThreads(table, payloadIn(source, cut), destination, plan);
-      if (status == DecodeStatus::success && !destination.flush()) {
-        status = DecodeStatus::writeFailed;
+  // The payload's `cut` bits, of which its first `available` bytes are readable. The file is cut
+  // to them, so calls must come with `available` never growing.
+  Payload payload(std::size_t available, std::int32_t cut) {
+    if (available != available_) {
+      available_ = available;
+      stream_.reset();
+      if (fromFile_) {
+        const std::uint64_t size = offset_ + available;
+        if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+          checks::fail("differential", "ftruncate");
+        }
+        stream_.emplace(fd_, size);
+      } else {
+        if (!memory_ || memory_->capacity() < available) {
+          memory_.emplace(std::max(available, kMaxShortPayload));
+          if (!memory_->valid()) checks::fail("differential", "cannot map guarded memory");
+        }
+        stream_.emplace(memory_->copyEndingAtGuard(payload_.first(available)));
       }
-      return DecodeStatus::success;
-    });
-    output = std::move(sink.bytes);
-    return status;
+    }
+    if (fromFile_) {
+      std::uint8_t first;
+      stream_->seek(0);
+      (void)stream_->readByte(first);
+      stream_->seek(offset_);
+    }
+    return {*stream_, offset_, static_cast<std::uint64_t>(cut)};
   }
+  void release() { stream_.reset(); }
 
  private:
-  Payload payloadIn(SourceStream& source, std::int32_t cut) const {
-    return {source, fd_ < 0 ? 0 : offset_, static_cast<std::uint64_t>(cut)};
-  }
-
-  // Runs `decode` on a source stream over the first `available` bytes of `payload`.
-  template <typename Decode>
-  DecodeStatus decodeWith(std::span<const std::uint8_t> payload, std::size_t available,
-                          Decode decode) {
-    if (fd_ < 0) {
-      // A fresh heap copy ending exactly at the last readable byte, so that reading one byte too
-      // far is caught by the address sanitizer.
-      const std::vector<std::uint8_t> bytes(
-          payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(available));
-      SourceStream source(bytes);
-      return decode(source);
-    }
-    const std::uint64_t size = offset_ + available;
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) checks::fail("differential", "ftruncate");
-    SourceStream source(fd_, size);
-    std::uint8_t first;
-    source.seek(0);
-    (void)source.readByte(first);
-    source.seek(offset_);
-    return decode(source);
-  }
-
-  int fd_ = -1;
-  std::size_t offset_;
+  int fd_;
+  std::optional<checks::GuardedRegion> memory_;
+  std::span<const std::uint8_t> payload_;
+  bool fromFile_ = false;
+  std::size_t offset_ = 0;
+  std::size_t available_ = SIZE_MAX;
+  std::optional<SourceStream> stream_;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool reporting = std::atexit(reportDecodes) == 0;
+  static const bool reporting = std::atexit(report) == 0;
   (void)reporting;
   if (size < 2) return 0;
   Input input(data, size);
-  const std::size_t entries = input.take(1);
+  // No entries would give no tree, so 0 stands for all 256.
+  const std::size_t entries = input.take(1) == 0 ? kSymbolCount : data[0];
   const std::uint32_t flags = input.take(1);
   const bool wideCounts = (flags & 1U) != 0;
   const bool exactPayload = (flags & 2U) != 0;
@@ -226,8 +396,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fromFile = (flags & 8U) != 0;
   const bool capped = (flags & 16U) != 0;
   const bool repeat = (flags & 32U) != 0;
-  const bool sampled = (flags & 64U) != 0;
-  std::size_t longLength = longMode ? input.take(3) % kMaxLongPayload + 1 : 0;
+  const bool shortFullTable = (flags & 64U) != 0;
+  std::size_t longLength = longMode ? longLengthOf(input.take(3)) : 0;
   const std::size_t fileOffset = fromFile ? std::size_t{2} * input.take(2) : 0;
   const std::size_t cap = capped ? input.take(3) : SIZE_MAX;
   const bool twoThreads = (flags & 128U) != 0 && longMode;
@@ -243,13 +413,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     frequencies[symbol] = wideCounts ? static_cast<std::int32_t>(input.take(4))
                                      : static_cast<std::int32_t>(input.take(1));
   }
-  NodeArena arena;
-  const TreeNode* root = buildTree(frequencies, arena);
-  if (root == nullptr) return 0;
-  // Cut-offs alternate between the full root table and the small one that short payloads get.
-  DecodeTable tables[2];
-  tables[0].build(root, DecodeTable::kTableBits);
-  tables[1].build(root, DecodeTable::kSmallRootBits);
+  static TreeCache trees;
+  CodedTree* const tree = trees.treeFor(frequencies);
+  if (tree == nullptr) return 0;
 
   const std::span<const std::uint8_t> rest = input.rest();
   const std::vector<std::uint8_t> payload =
@@ -259,63 +425,81 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                       std::min(rest.size(), kMaxShortPayload)));
   const auto totalBits = static_cast<std::int32_t>(payload.size() * 8);
   if (totalBits == 0) return 0;
+  ++counters.inputs;
+  if (longMode) ++counters.longInputs;
 
-  // The reference: walkTree over all the bits, and where each cut-off ends in its output.
+  // The reference: walkTree over all the bits. The output of a cut-off is the codes that end by
+  // it, counted back from where the last one ends with the code lengths of the tree.
   static checks::MemoryDestination referenceMemory;
-  checks::walkPayload(root, payload, static_cast<std::uint64_t>(totalBits), referenceMemory);
+  checks::walkPayload(tree->root, payload, static_cast<std::uint64_t>(totalBits), referenceMemory);
   const std::vector<std::uint8_t>& reference = referenceMemory.bytes();
-  const std::vector<std::uint32_t> lengths = leavesReached(root, payload);
-  if (lengths.back() != reference.size()) checks::fail("differential", "reference walk disagrees");
-
-  // Every cut-off of a short payload, or its first and last ones and a few between; the last ones
-  // and a few of a long payload.
-  std::vector<std::int32_t> cuts;
-  const bool everyCut = !longMode && !sampled;
-  const std::int32_t edge = longMode ? kLongTailCuts : kSampleEdgeCuts;
-  for (std::int32_t cut = 1; cut <= totalBits; ++cut) {
-    if (everyCut || cut > totalBits - edge || (!longMode && cut <= edge)) cuts.push_back(cut);
-  }
-  if (!everyCut) {
-    std::uint64_t state = payload.size() * 0x9E3779B97F4A7C15ULL + flags;
-    for (int i = 0; i < (longMode ? kLongRandomCuts : kSampleRandomCuts); ++i) {
-      state = state * 6364136223846793005ULL + 1442695040888963407ULL;
-      cuts.push_back(
-          static_cast<std::int32_t>((state >> 33) % static_cast<std::uint64_t>(totalBits)) + 1);
-    }
+  std::uint64_t lastEnd = 0;
+  for (const std::uint8_t symbol : reference) lastEnd += tree->codeLength[symbol];
+  // The bits after the last code are the start of one that does not end by then.
+  if (lastEnd > static_cast<std::uint64_t>(totalBits) ||
+      static_cast<std::uint64_t>(totalBits) - lastEnd >= 256) {
+    checks::fail("differential", "reference walk disagrees with the code lengths");
   }
 
-  // Longest first: a file cut short for one cut-off stays short for the next.
-  std::sort(cuts.begin(), cuts.end(), std::greater<>());
-  PayloadSource source(fromFile, fileOffset);
-  source.load(payload);
+  std::uint64_t seed = payload.size() * 0x9E3779B97F4A7C15ULL + flags;
+  for (const std::uint8_t byte : rest.first(std::min<std::size_t>(rest.size(), 16)))
+    seed = (seed ^ byte) * 0x100000001B3ULL;
+  DecodeCosts costs;
+  costs.longMode = longMode;
+  costs.twoThreads = twoThreads;
+  costs.shortFullTable = shortFullTable;
+  if (twoThreads) costs.fixed += kTwoThreadDecodeCost;
+  if (fromFile) {
+    // The buffer read from the file's start before every decode, and with exact payloads a new
+    // stream, with a fresh buffer, for each length of file.
+    const std::uint64_t buffer =
+        std::min<std::uint64_t>(fileOffset + payload.size(), SourceStream::kBufferSize);
+    costs.fixed += buffer / 64 + (exactPayload ? buffer / 8 : 0);
+  }
+  const std::vector<std::int32_t> cuts = chooseCuts(totalBits, costs, seed);
+
+  static PayloadSource source;
+  source.load(payload, fromFile, fileOffset);
   static checks::MemoryDestination sink;
+  static checks::MemoryDestination twoThreadSink;
   sink.setCap(cap);
-  std::vector<std::uint8_t> written;
-  std::size_t twoThreadDecodes = 0;
+  std::size_t twoThreadRuns = 0;
+  std::size_t expected = reference.size();  // codes that end by the cut-off, longest first
+  std::uint64_t expectedEnd = lastEnd;
   for (const std::int32_t cut : cuts) {
-    const std::size_t expected = lengths[static_cast<std::size_t>(cut)];
+    while (expectedEnd > static_cast<std::uint64_t>(cut)) {
+      expectedEnd -= tree->codeLength[reference[--expected]];
+    }
     const auto announced = static_cast<std::size_t>(cut + 7) / 8;
     const std::size_t available = exactPayload ? announced : payload.size();
+    const Payload bits = source.payload(available, cut);
     if (twoThreads) {
-      const auto status =
-          source.decodeOnTwoThreads(tables[0], payload, available, cut, segmentBits, written);
-      if (!status) {  // segments do not fit this cut-off
-        ++plansDeclined;
+      const auto cutBits = static_cast<std::uint64_t>(cut);
+      const SegmentPlan plan{segmentBits, static_cast<std::uint32_t>(cutBits / segmentBits)};
+      if (!fitsPlan(plan, cutBits)) {
+        ++counters.plansDeclined;
         continue;
       }
-      ++decodesCompared;
-      ++twoThreadDecodes;
-      if (*status != DecodeStatus::success || written.size() != expected ||
+      DestinationStream& destination = twoThreadSink.start();
+      std::optional<DecodeStatus> status =
+          decodeOnTwoThreads(tree->table(false), bits, destination, plan);
+      if (status == DecodeStatus::success && !destination.flush())
+        status = DecodeStatus::writeFailed;
+      ++counters.decodes;
+      ++counters.twoThreadDecodes;
+      ++twoThreadRuns;
+      const std::vector<std::uint8_t>& written = twoThreadSink.bytes();
+      if (status != DecodeStatus::success || written.size() != expected ||
           !std::equal(written.begin(), written.end(), reference.begin())) {
         checks::fail("differential", "the two-thread decoder differs from walkTree");
       }
       continue;
     }
     DestinationStream& destination = sink.start();
-    DecodeStatus status = source.decode(tables[cut % 2], payload, available, cut, destination);
+    DecodeStatus status = decodeOnOneThread(tree->table(costs.smallTable(cut)), bits, destination);
     if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
 
-    ++decodesCompared;
+    ++counters.decodes;
     const std::vector<std::uint8_t>& output = sink.bytes();
     if (!std::equal(
             output.begin(), output.end(), reference.begin(),
@@ -330,8 +514,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       checks::fail("differential", "the one-thread decoder failed or stopped short");
     }
   }
-  if (twoThreads && twoThreadDecodes == 0) {
+  if (twoThreads && twoThreadRuns == 0) {
     checks::fail("differential", "no cut-off could be decoded on two threads");
   }
+  // Whatever an input allocates it frees: libFuzzer looks for leaks in any run that does not.
+  source.release();
   return 0;
 }

@@ -72,20 +72,22 @@ int main(int argc, char** argv) {
   write(decode / "table-size-one", Bytes{0x21, 0x20, 0, 0, 0, 0x01, 0x00, 'A', 0x04, 0, 0, 0});
   write(decode / "header-only", Bytes(7, 0));
 
-  // differential: entry count, flags, entries, payload.
+  // differential: entry count, flags, entries, payload. Flag 64 takes a short payload through the
+  // full root table.
   const fs::path differential = root / "differential";
   write(differential / "abracadabra",
         Bytes{5, 0, 'a', 5, 'b', 2, 'c', 1, 'd', 1, 'r', 2, 0x6E, 0x8A, 0xDC, 0x5B, 0x13, 0xF0});
   write(differential / "single-symbol", Bytes{1, 2, 'A', 4, 0x0F, 0xF0, 0x55});
-  write(differential / "two-symbols", Bytes{2, 2, 'a', 1, 'b', 1, 0xA5, 0x5A, 0xFF, 0x00});
+  write(differential / "two-symbols", Bytes{2, 2 | 64, 'a', 1, 'b', 1, 0xA5, 0x5A, 0xFF, 0x00});
   Bytes deepInput{0, 1};
   for (int b = 0; b < 256; ++b) {
     deepInput.push_back(static_cast<std::uint8_t>(b));
     appendCount(deepInput, INT32_MAX);
   }
-  write(differential / "deep-ones", concat(deepInput, Bytes(40, 0xFF)));
   write(differential / "deep-zeros", concat(deepInput, Bytes(40, 0x00)));
-  Bytes fibonacci{20, 1};
+  deepInput[1] |= 64;
+  write(differential / "deep-ones", concat(deepInput, Bytes(40, 0xFF)));
+  Bytes fibonacci{20, 1 | 64};
   for (std::int32_t a = 1, b = 1, s = 0; s < 20; ++s, b = a + b, a = b - a) {
     fibonacci.push_back(static_cast<std::uint8_t>('A' + s));
     appendCount(fibonacci, a);
@@ -93,36 +95,44 @@ int main(int argc, char** argv) {
   write(differential / "fibonacci",
         concat(fibonacci, Bytes{0xFF, 0xFF, 0xFE, 0x7F, 0xFF, 0xFF, 0xFD, 0x00, 0x12}));
 
-  // Long payloads: lengths, file offsets (in 2-byte units) and caps are 3, 2 and 3 bytes.
+  // Long payloads: lengths (a scale and a length within it), file offsets (in 2-byte units) and
+  // caps are 3, 2 and 3 bytes.
   const auto le = [](std::uint32_t value, int bytes) {
     Bytes out;
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     return out;
   };
+  const auto longLength = [&le](std::uint32_t length) {
+    std::uint32_t scale = 0;
+    while (scale < 7 && (std::uint32_t{1024} << scale) < length) ++scale;
+    return le((scale << 20) | (length - 1), 3);
+  };
   Bytes flat{0, 0};  // 256 entries of count 1: every code is 8 bits long
   for (int b = 0; b < 256; ++b) flat.insert(flat.end(), {static_cast<std::uint8_t>(b), 1});
   write(differential / "flat", concat(flat, Bytes{0x00, 0x7F, 0x80, 0xFF, 0x12, 0x34}));
+  // The file's first buffer (128 KiB) ends 11072 bytes into the payload.
   Bytes longFlat{0, 4 | 8};
-  longFlat = concat(concat(concat(longFlat, le(80000, 3)), le(1000, 2)),
+  longFlat = concat(concat(concat(longFlat, longLength(20000)), le(60000, 2)),
                     Bytes(flat.begin() + 2, flat.end()));
   write(differential / "long-flat-file", concat(longFlat, text("seed")));
-  Bytes threeBit = concat(Bytes{8, 2 | 4 | 32}, le(70000, 3));
+  Bytes threeBit = concat(Bytes{8, 2 | 4 | 32}, longLength(30000));
   for (std::uint8_t symbol = 'a'; symbol < 'a' + 8; ++symbol)
     threeBit.insert(threeBit.end(), {symbol, 3});
   write(differential / "long-three-bit-codes-repeated", concat(threeBit, Bytes{0x05, 0x39, 0x77}));
-  Bytes capped = concat(concat(Bytes{2, 4 | 16}, le(60000, 3)), le(300000, 3));
+  // One-bit codes past 64 KiB: the destination is flushed in mid-run, and the sink refuses it.
+  Bytes capped = concat(concat(Bytes{2, 4 | 16}, longLength(70000)), le(300000, 3));
   capped.insert(capped.end(), {'a', 1, 'b', 1});
   write(differential / "long-capped-sink", concat(capped, text("x")));
-  Bytes boundary = concat(concat(Bytes{5, 2 | 4 | 8}, le(50000, 3)), le(60000, 2));
+  Bytes boundary = concat(concat(Bytes{5, 2 | 4 | 8}, longLength(20000)), le(60000, 2));
   boundary.insert(boundary.end(), {'a', 5, 'b', 2, 'c', 1, 'd', 1, 'r', 2});
   write(differential / "long-file-buffer-boundary", concat(boundary, text("abracadabra")));
-  // Two threads: 80000 bytes in segments 4096 + 37 bytes long, and 4096 + 1 bytes of 3-bit codes,
-  // which no guessed start joins.
-  Bytes twoThreads = concat(concat(Bytes{5, 4 | 8 | 128}, le(80000, 3)), le(7, 2));
+  // Two threads: 40000 bytes in segments 4096 + 37 bytes long, and 50000 bytes of 3-bit codes in
+  // segments of 4096 + 1 bytes, which no guessed start joins, so that guessing stops.
+  Bytes twoThreads = concat(concat(Bytes{5, 4 | 8 | 128}, longLength(40000)), le(7, 2));
   twoThreads.push_back(37);
   twoThreads.insert(twoThreads.end(), {'a', 5, 'b', 2, 'c', 1, 'd', 1, 'r', 2});
   write(differential / "long-two-threads", concat(twoThreads, text("abracadabra")));
-  Bytes twoThreadsOffStep = concat(concat(Bytes{8, 4 | 8 | 128}, le(70000, 3)), le(3, 2));
+  Bytes twoThreadsOffStep = concat(concat(Bytes{8, 4 | 8 | 128}, longLength(50000)), le(3, 2));
   twoThreadsOffStep.push_back(1);
   for (std::uint8_t symbol = 'a'; symbol < 'a' + 8; ++symbol)
     twoThreadsOffStep.insert(twoThreadsOffStep.end(), {symbol, 3});
