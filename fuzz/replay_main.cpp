@@ -1,7 +1,9 @@
 // Runs a fuzz target without libFuzzer, so the checked-in corpus is replayed by CTest with any
 // compiler: every file named (or every file in a folder named) goes through the target once, and
 // with --mutations N also N deterministic variants of it (bit flips, byte changes, cuts, repeats,
-// insertions) from a fixed seed, so every run replays the same inputs.
+// insertions) from a fixed seed, so every run replays the same inputs. A target with a mutator of
+// its own (LLVMFuzzerCustomMutator) makes every other variant, with these mutations standing in
+// for libFuzzer's own.
 //
 //   replay_decode [--mutations N] [--keep FILE] corpus/decode
 //
@@ -18,8 +20,15 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+extern "C" [[gnu::weak]] std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size,
+                                                             std::size_t maxSize,
+                                                             unsigned int seed);
 
 namespace {
+
+// Inputs grow no larger than this, as libFuzzer's default -max_len keeps them.
+constexpr std::size_t kMaxInput = 4096;
+std::mt19937 replayRandom(20021);
 
 std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -59,14 +68,23 @@ void mutate(std::vector<std::uint8_t>& bytes, std::mt19937& random) {
 
 }  // namespace
 
+// What libFuzzer offers a custom mutator: its own mutations, here the replay's.
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize) {
+  std::vector<std::uint8_t> bytes(data, data + size);
+  mutate(bytes, replayRandom);
+  bytes.resize(std::min(bytes.size(), maxSize));
+  std::copy(bytes.begin(), bytes.end(), data);
+  return bytes.size();
+}
+
 int main(int argc, char** argv) {
-  long mutations = 0;
+  long count = 0;
   const char* keep = nullptr;
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--mutations" && i + 1 < argc) {
-      mutations = std::strtol(argv[++i], nullptr, 10);
+      count = std::strtol(argv[++i], nullptr, 10);
     } else if (arg == "--keep" && i + 1 < argc) {
       keep = argv[++i];
     } else if (std::filesystem::is_directory(arg)) {
@@ -91,16 +109,22 @@ int main(int argc, char** argv) {
     }
     LLVMFuzzerTestOneInput(input.data(), input.size());
   };
-  std::mt19937 random(20021);
   long runs = 0;
   for (const auto& path : files) {
     const std::vector<std::uint8_t> seed = readFile(path);
     run(seed);
     ++runs;
     std::vector<std::uint8_t> variant = seed;
-    for (long m = 0; m < mutations; ++m) {
+    for (long m = 0; m < count; ++m) {
       if (m % 8 == 0) variant = seed;  // short chains of mutations, each from the seed
-      mutate(variant, random);
+      if (LLVMFuzzerCustomMutator != nullptr && m % 2 == 1) {
+        const std::size_t size = variant.size();
+        variant.resize(std::max(kMaxInput, size));
+        variant.resize(LLVMFuzzerCustomMutator(variant.data(), size, variant.size(),
+                                               static_cast<unsigned int>(replayRandom())));
+      } else {
+        mutate(variant, replayRandom);
+      }
       run(variant);
       ++runs;
     }
