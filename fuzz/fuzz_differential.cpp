@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -39,6 +40,8 @@
 #include "fuzz/fuzz_check.h"
 #include "fuzz/guard_pages.h"
 #include "fuzz/reference_decode.h"
+
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 
 namespace {
 
@@ -115,22 +118,78 @@ void report() {
                static_cast<unsigned long long>(counters.fullTablesBuilt));
 }
 
-class Input {
- public:
-  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::uint32_t take(std::size_t bytes) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < bytes && at_ < size_; ++i)
-      value |= std::uint32_t{data_[at_++]} << (8 * i);
-    return value;
-  }
-  std::size_t left() const { return size_ - at_; }
-  std::span<const std::uint8_t> rest() const { return {data_ + at_, size_ - at_}; }
+// Flag bits of the input (see the layout above).
+constexpr std::uint8_t kWideCounts = 1;
+constexpr std::uint8_t kExactPayload = 2;
+constexpr std::uint8_t kLongPayload = 4;
+constexpr std::uint8_t kFromFile = 8;
+constexpr std::uint8_t kCapped = 16;
+constexpr std::uint8_t kRepeat = 32;
+constexpr std::uint8_t kShortFullTable = 64;
+constexpr std::uint8_t kTwoThreads = 128;
 
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
+// An input taken apart into its fields, as the target reads them and as the mutator changes them.
+struct Layout {
+  std::uint8_t entryCount = 0;  // 0 for 256
+  std::uint8_t flags = 0;
+  std::uint32_t length = 0;         // with kLongPayload, 3 bytes
+  std::uint32_t offset = 0;         // with kFromFile, 2 bytes
+  std::uint32_t cap = 0;            // with kCapped, 3 bytes
+  std::uint32_t segment = 0;        // with kTwoThreads, 1 byte
+  std::vector<std::uint8_t> table;  // whole entries
+  std::vector<std::uint8_t> rest;
+
+  bool has(std::uint8_t flag) const { return (flags & flag) != 0; }
+  std::size_t entrySize() const { return has(kWideCounts) ? 5 : 2; }
+
+  // Fields cut short by the end of the input read as zeros, and entries stop where a whole one
+  // no longer fits.
+  static Layout parse(const std::uint8_t* data, std::size_t size) {
+    Layout layout;
+    std::size_t at = 0;
+    const auto take = [&](std::size_t bytes) {
+      std::uint32_t value = 0;
+      for (std::size_t i = 0; i < bytes && at < size; ++i)
+        value |= std::uint32_t{data[at++]} << (8 * i);
+      return value;
+    };
+    layout.entryCount = static_cast<std::uint8_t>(take(1));
+    layout.flags = static_cast<std::uint8_t>(take(1));
+    if (layout.has(kLongPayload)) layout.length = take(3);
+    if (layout.has(kFromFile)) layout.offset = take(2);
+    if (layout.has(kCapped)) layout.cap = take(3);
+    if (layout.has(kTwoThreads)) layout.segment = take(1);
+    const std::size_t entries = layout.entryCount == 0 ? kSymbolCount : layout.entryCount;
+    const std::size_t whole = std::min(entries, (size - at) / layout.entrySize());
+    layout.table.assign(data + at, data + at + whole * layout.entrySize());
+    at += layout.table.size();
+    layout.rest.assign(data + at, data + size);
+    return layout;
+  }
+
+  // Writes the input back, at most `maxSize` bytes (the rest cut to fit), with the entry count
+  // made to match the entries, so that what follows them is never read as one; 0 when even the
+  // fields and entries do not fit.
+  std::size_t write(std::uint8_t* out, std::size_t maxSize) {
+    std::vector<std::uint8_t> bytes;
+    const std::size_t entries = table.size() / entrySize();
+    bytes.push_back(static_cast<std::uint8_t>(entries == kSymbolCount ? 0 : entries));
+    bytes.push_back(flags);
+    const auto put = [&bytes](std::uint32_t value, int count) {
+      for (int i = 0; i < count; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    };
+    if (has(kLongPayload)) put(length, 3);
+    if (has(kFromFile)) put(offset, 2);
+    if (has(kCapped)) put(cap, 3);
+    if (has(kTwoThreads)) put(segment, 1);
+    bytes.insert(bytes.end(), table.begin(), table.end());
+    if (entries == 0 || entries > kSymbolCount || bytes.size() > maxSize) return 0;
+    bytes.insert(
+        bytes.end(), rest.begin(),
+        rest.begin() + static_cast<std::ptrdiff_t>(std::min(rest.size(), maxSize - bytes.size())));
+    std::copy(bytes.begin(), bytes.end(), out);
+    return bytes.size();
+  }
 };
 
 // The code tree of a count table, its two root tables and each symbol's code length. Building
@@ -167,18 +226,18 @@ void noteCodeLengths(const TreeNode* node, unsigned depth, CodedTree& tree) {
   noteCodeLengths(node->right, depth + 1, tree);
 }
 
+// Trees by a hash of their counts, one per slot: the corpus holds a few hundred tables, and
+// most inputs are mutations that keep theirs.
 class TreeCache {
  public:
   // The tree of `counts`, or null when no count is positive.
   CodedTree* treeFor(const FrequencyTable& counts) {
-    for (const auto& tree : trees_) {
-      if (tree && tree->counts == counts) {
-        ++counters.treesReused;
-        return tree->root != nullptr ? tree.get() : nullptr;
-      }
+    std::unique_ptr<CodedTree>& slot = trees_[slotOf(counts)];
+    if (slot && slot->counts == counts) {
+      ++counters.treesReused;
+      return slot->root != nullptr ? slot.get() : nullptr;
     }
     ++counters.treesBuilt;
-    std::unique_ptr<CodedTree>& slot = trees_[next_++ % trees_.size()];
     if (!slot) slot = std::make_unique<CodedTree>();
     CodedTree& tree = *slot;
     tree.counts = counts;
@@ -191,8 +250,14 @@ class TreeCache {
   }
 
  private:
-  std::array<std::unique_ptr<CodedTree>, 8> trees_;
-  std::size_t next_ = 0;
+  static std::size_t slotOf(const FrequencyTable& counts) {
+    std::uint64_t hash = 0xCBF29CE484222325ULL;
+    for (const std::int32_t count : counts)
+      hash = (hash ^ static_cast<std::uint32_t>(count)) * 0x100000001B3ULL;
+    return static_cast<std::size_t>(hash >> 56);
+  }
+
+  std::array<std::unique_ptr<CodedTree>, 256> trees_;
 };
 
 std::vector<std::uint8_t> longPayload(std::span<const std::uint8_t> seed, std::size_t length,
@@ -380,46 +445,138 @@ class PayloadSource {
   std::optional<SourceStream> stream_;
 };
 
+// libFuzzer's own mutation of `bytes`, which may grow them to `maxSize`.
+void mutateBytes(std::vector<std::uint8_t>& bytes, std::size_t maxSize) {
+  const std::size_t size = bytes.size();
+  bytes.resize(std::max<std::size_t>(maxSize, 1));
+  bytes.resize(LLVMFuzzerMutate(bytes.data(), size, bytes.size()));
+}
+
+// A new value for the field of `flag`: for the length any scale, for the file offset often one
+// that puts the end of the stream's first buffer inside the payload.
+std::uint32_t anyField(std::uint8_t flag, std::minstd_rand& random) {
+  const auto value = static_cast<std::uint32_t>(random());
+  switch (flag) {
+    case kLongPayload:
+      return value & 0xFFFFFF;
+    case kFromFile:
+      return value % 2 == 0
+                 ? value & 0xFFFF
+                 : static_cast<std::uint32_t>(SourceStream::kBufferSize / 2) - (value >> 1) % 512;
+    case kCapped:
+      return value % (std::uint32_t{1} << (value % 24 + 1));
+    default:
+      return value & 0xFF;
+  }
+}
+
+std::uint32_t& fieldOf(Layout& layout, std::uint8_t flag) {
+  switch (flag) {
+    case kLongPayload:
+      return layout.length;
+    case kFromFile:
+      return layout.offset;
+    case kCapped:
+      return layout.cap;
+    default:
+      return layout.segment;
+  }
+}
+
 }  // namespace
+
+// One mutation in ten is libFuzzer's own, blind to the layout; the others change one part of the
+// input and keep the rest: the payload or its seed (four in ten), one flag with its field or one
+// field's value (three in ten), or the table (two in ten). Inputs that keep their table keep its
+// tree and lookup tables, and decode the same bits under other conditions.
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size,
+                                               std::size_t maxSize, unsigned int seed) {
+  std::minstd_rand random(seed);
+  const unsigned kind = random() % 10;
+  if (kind == 0 || size < 2) return LLVMFuzzerMutate(data, size, maxSize);
+  Layout layout = Layout::parse(data, size);
+  constexpr std::uint8_t kFields[] = {kLongPayload, kFromFile, kCapped, kTwoThreads};
+  if (kind <= 4) {
+    mutateBytes(layout.rest, maxSize);
+  } else if (kind <= 7) {
+    const std::uint8_t field = kFields[random() % std::size(kFields)];
+    if (kind == 5 || !layout.has(field)) {
+      const auto flag = static_cast<std::uint8_t>(1U << (random() % 8));
+      if (flag == kWideCounts) {  // the same entries with counts of the other width
+        Layout other = layout;
+        other.flags ^= kWideCounts;
+        other.table.clear();
+        for (std::size_t at = 0; at < layout.table.size(); at += layout.entrySize()) {
+          other.table.push_back(layout.table[at]);      // the symbol
+          other.table.push_back(layout.table[at + 1]);  // the count's lowest byte
+          other.table.resize(other.table.size() + other.entrySize() - 2);
+        }
+        layout = other;
+      } else {
+        layout.flags ^= flag;
+        if (layout.has(flag)) fieldOf(layout, flag) = anyField(flag, random);
+      }
+    } else {
+      fieldOf(layout, field) = anyField(field, random);
+    }
+  } else {
+    const std::size_t entrySize = layout.entrySize();
+    auto& table = layout.table;
+    const std::size_t entries = table.size() / entrySize;
+    const auto at =
+        static_cast<std::ptrdiff_t>(entrySize * (random() % std::max<std::size_t>(entries, 1)));
+    switch (entries == 0 ? 0 : random() % 4) {
+      case 0:  // a new entry
+        if (entries < kSymbolCount) {
+          std::vector<std::uint8_t> entry(entrySize);
+          for (auto& byte : entry) byte = static_cast<std::uint8_t>(random());
+          table.insert(table.begin() + (entries == 0 ? 0 : at), entry.begin(), entry.end());
+        }
+        break;
+      case 1:  // one fewer
+        if (entries > 1)
+          table.erase(table.begin() + at,
+                      table.begin() + at + static_cast<std::ptrdiff_t>(entrySize));
+        break;
+      default:  // libFuzzer's own mutation of the entries, cut back to whole ones
+        mutateBytes(table, kSymbolCount * entrySize);
+        table.resize(std::max(table.size() / entrySize, std::size_t{1}) * entrySize);
+    }
+  }
+  const std::size_t written = layout.write(data, maxSize);
+  return written != 0 ? written : LLVMFuzzerMutate(data, size, maxSize);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool reporting = std::atexit(report) == 0;
   (void)reporting;
   if (size < 2) return 0;
-  Input input(data, size);
-  // No entries would give no tree, so 0 stands for all 256.
-  const std::size_t entries = input.take(1) == 0 ? kSymbolCount : data[0];
-  const std::uint32_t flags = input.take(1);
-  const bool wideCounts = (flags & 1U) != 0;
-  const bool exactPayload = (flags & 2U) != 0;
-  const bool longMode = (flags & 4U) != 0;
-  const bool fromFile = (flags & 8U) != 0;
-  const bool capped = (flags & 16U) != 0;
-  const bool repeat = (flags & 32U) != 0;
-  const bool shortFullTable = (flags & 64U) != 0;
-  std::size_t longLength = longMode ? longLengthOf(input.take(3)) : 0;
-  const std::size_t fileOffset = fromFile ? std::size_t{2} * input.take(2) : 0;
-  const std::size_t cap = capped ? input.take(3) : SIZE_MAX;
-  const bool twoThreads = (flags & 128U) != 0 && longMode;
-  const std::uint64_t segmentBits =
-      (flags & 128U) != 0 ? kMinimumSegmentBits + 8 * std::uint64_t{input.take(1)} : 0;
+  const Layout layout = Layout::parse(data, size);
+  const bool exactPayload = layout.has(kExactPayload);
+  const bool longMode = layout.has(kLongPayload);
+  const bool fromFile = layout.has(kFromFile);
+  const bool twoThreads = longMode && layout.has(kTwoThreads);
+  std::size_t longLength = longMode ? longLengthOf(layout.length) : 0;
+  const std::size_t fileOffset = std::size_t{2} * layout.offset;
+  const std::size_t cap = layout.has(kCapped) ? layout.cap : SIZE_MAX;
+  const std::uint64_t segmentBits = kMinimumSegmentBits + 8 * std::uint64_t{layout.segment};
   // Long enough for two segments at the last cut-offs, so that two threads always have some.
   if (twoThreads) longLength = std::max<std::size_t>(longLength, 2 * segmentBits / 8 + 8);
 
   FrequencyTable frequencies{};
-  const std::size_t entrySize = wideCounts ? 5 : 2;
-  for (std::size_t i = 0; i < entries && input.left() >= entrySize; ++i) {
-    const std::uint32_t symbol = input.take(1);
-    frequencies[symbol] = wideCounts ? static_cast<std::int32_t>(input.take(4))
-                                     : static_cast<std::int32_t>(input.take(1));
+  for (std::size_t at = 0; at < layout.table.size(); at += layout.entrySize()) {
+    std::uint32_t count = 0;
+    for (std::size_t i = layout.entrySize() - 1; i > 0; --i)
+      count = count << 8 | layout.table[at + i];
+    frequencies[layout.table[at]] = static_cast<std::int32_t>(count);
   }
   static TreeCache trees;
   CodedTree* const tree = trees.treeFor(frequencies);
   if (tree == nullptr) return 0;
 
-  const std::span<const std::uint8_t> rest = input.rest();
+  const std::span<const std::uint8_t> rest = layout.rest;
   const std::vector<std::uint8_t> payload =
-      longMode ? longPayload(rest, longLength, repeat)
+      longMode ? longPayload(rest, longLength, layout.has(kRepeat))
                : std::vector<std::uint8_t>(
                      rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(
                                                       std::min(rest.size(), kMaxShortPayload)));
@@ -441,13 +598,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checks::fail("differential", "reference walk disagrees with the code lengths");
   }
 
-  std::uint64_t seed = payload.size() * 0x9E3779B97F4A7C15ULL + flags;
+  std::uint64_t seed = payload.size() * 0x9E3779B97F4A7C15ULL + layout.flags;
   for (const std::uint8_t byte : rest.first(std::min<std::size_t>(rest.size(), 16)))
     seed = (seed ^ byte) * 0x100000001B3ULL;
   DecodeCosts costs;
   costs.longMode = longMode;
   costs.twoThreads = twoThreads;
-  costs.shortFullTable = shortFullTable;
+  costs.shortFullTable = layout.has(kShortFullTable);
   if (twoThreads) costs.fixed += kTwoThreadDecodeCost;
   if (fromFile) {
     // The buffer read from the file's start before every decode, and with exact payloads a new
