@@ -6,24 +6,24 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <pwd.h>
-#include <signal.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -55,14 +55,7 @@ Bytes prefix(const Bytes& bytes, std::size_t n) {
   return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
-const Bytes kAbracadabra = TestFile()
-                               .entry('a', 5)
-                               .entry('b', 2)
-                               .entry('c', 1)
-                               .entry('d', 1)
-                               .entry('r', 2)
-                               .bits("0 110 111 0 100 0 101 0 110 111 0")
-                               .bytes();
+const Bytes kAbracadabra = testing::abracadabraFile();
 
 // Skewed bytes, so that their codes take many lengths; enough for several source and destination
 // buffers and for several segments of the two-thread decoder.
@@ -360,10 +353,9 @@ TEST_P(RavmoltExecutableWrite, LeavesTheWholeOutputOrNoIncompleteFile) {
   }
   const std::set<std::string> others = names(written);
 
-  const RunResult result =
-      run({w.source, link ? "link" : written},
-          w.sizeLimit == 0 ? ToolProcess::ChildSetup{}
-                           : fileSizeLimit(w.sizeLimit, w.signalIgnored));
+  const RunResult result = run(
+      {w.source, link ? "link" : written},
+      w.sizeLimit == 0 ? ToolProcess::ChildSetup{} : fileSizeLimit(w.sizeLimit, w.signalIgnored));
   if (w.fits) {
     expectExit(result, testing::successTranscript(), 0);
     EXPECT_EQ(readBytes(dir_ / written),
@@ -525,7 +517,6 @@ INSTANTIATE_TEST_SUITE_P(Signals, RavmoltExecutableSignal,
                                               : info.param == SIGHUP  ? "sighup"
                                                                       : "sigkill");
                          });
-
 
 // --- Destinations the run must not, or cannot, write to the end ----------------------------------
 

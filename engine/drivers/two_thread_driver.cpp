@@ -14,10 +14,8 @@ namespace ravmolt {
 namespace {
 
 constexpr unsigned kThreads = 2;
-// Segments a thread may hold decoded but not yet written. A thread that runs ahead keeps working
-// while the other finishes the segment that must be written first, or writes: on codes that
-// decode faster than they can be written, two slots left the thread that was not writing idle a
-// fifth of the time, waiting for a slot.
+// Segments a thread may hold decoded but not yet written: on codes that decode faster than they
+// can be written, two left the thread that was not writing idle a fifth of the time.
 constexpr unsigned kSlotsPerThread = 3;
 // Waits spin this many times (tens of microseconds) before sleeping: a hand-over is usually due
 // soon, and waking a sleeping thread costs about as much.
