@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "app/messages.h"
+#include "app/process.h"
 #include "ravmolt/ravmolt.h"
 
 namespace {
@@ -20,6 +21,7 @@ void printLine(std::string_view text) {
 
 int main(int argc, char** argv) {
   namespace messages = ravmolt::messages;
+  ravmolt::app::handleSignals();
   for (std::string_view line : messages::kBanner) printLine(line);
   if (argc != 3) {
     printLine(messages::kUsage);
@@ -27,6 +29,12 @@ int main(int argc, char** argv) {
   }
   print(messages::kWorking);
   std::fflush(stdout);
+  // Restored bytes written where the console text goes would be mixed with it: refused as the
+  // source itself is, before anything is truncated.
+  if (ravmolt::app::isStandardOutput(argv[2])) {
+    printLine(messages::kUnableToWrite);
+    return 1;
+  }
 
   switch (ravmolt::decompressFile(argv[1], argv[2])) {
     case ravmolt::DecodeStatus::success:

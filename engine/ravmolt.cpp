@@ -53,9 +53,8 @@ bool callCSink(void* context, const std::uint8_t* data, std::size_t size) {
 }  // namespace
 }  // namespace ravmolt
 
-// The engine throws nothing of its own; the standard containers and buffers it uses throw only
-// when an allocation fails. That must not unwind into a C caller's frames, so each call that
-// allocates ends it here as RAVMOLT_OUT_OF_MEMORY.
+// No allocation in the engine throws: memory that cannot be had ends a decode as a failed write
+// with the destination marked (outOfMemory()), and a file run then leaves nothing incomplete.
 
 extern "C" ravmolt_status ravmolt_decompress_file(const char* source_path,
                                                   const char* destination_path) {
@@ -65,14 +64,16 @@ extern "C" ravmolt_status ravmolt_decompress_file(const char* source_path,
   DecodeStatus status = files.open(source_path, destination_path);
   if (status != DecodeStatus::success) return toC(status);
   bool outOfMemory = false;
-  try {
+  {
     SourceStream source(files.source(), files.sourceSize());
     DestinationStream destination(files.destination());
-    status = Decompressor(source, destination, 2).decode();
-  } catch (...) {
-    // Settled as a failed write, so that no incomplete destination is left behind.
-    outOfMemory = true;
-    status = DecodeStatus::writeFailed;
+    if (source.ready()) {
+      status = Decompressor(source, destination, 2).decode();
+      outOfMemory = destination.outOfMemory();
+    } else {
+      status = DecodeStatus::writeFailed;
+      outOfMemory = true;
+    }
   }
   status = files.close(status);
   return outOfMemory ? RAVMOLT_OUT_OF_MEMORY : toC(status);
@@ -83,13 +84,14 @@ extern "C" ravmolt_status ravmolt_decompress_buffer(const void* compressed, size
   using namespace ravmolt;
   if (sink == nullptr || (compressed == nullptr && size > 0)) return RAVMOLT_INVALID_ARGUMENT;
   CSink target{sink, context};
-  try {
-    SourceStream source(std::span(static_cast<const std::uint8_t*>(compressed), size));
-    DestinationStream destination(&callCSink, &target);
-    return toC(Decompressor(source, destination).decode());
-  } catch (...) {
-    return RAVMOLT_OUT_OF_MEMORY;
-  }
+  SourceStream source(std::span(static_cast<const std::uint8_t*>(compressed), size));
+  DestinationStream destination(&callCSink, &target);
+  const DecodeStatus status = Decompressor(source, destination).decode();
+  return destination.outOfMemory() ? RAVMOLT_OUT_OF_MEMORY : toC(status);
+}
+
+extern "C" void ravmolt_discard_incomplete_destinations(void) {
+  ravmolt::RunFiles::discardAllInProgress();
 }
 
 extern "C" const char* ravmolt_status_text(int status) {

@@ -19,17 +19,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// "abracadabra" with the codes a=0, b=110, r=111, c=100, d=101.
-Bytes abracadabra() {
-  return testing::TestFile()
-      .entry('a', 5)
-      .entry('b', 2)
-      .entry('c', 1)
-      .entry('d', 1)
-      .entry('r', 2)
-      .bits("0 110 111 0 100 0 101 0 110 111 0")
-      .bytes();
-}
+Bytes abracadabra() { return testing::abracadabraFile(); }
 
 // Text that takes several sink blocks.
 Bytes longText() {

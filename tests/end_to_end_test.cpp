@@ -1,16 +1,21 @@
 // The real ravmolt executable, run in a private folder: its exact console text and exit status, and
 // what is left of every file it was given, on each path a run can take. Whatever happens, the
 // source comes out byte-identical, and the destination holds the correct output, an empty file
-// after an invalid source, nothing after a failed write, or (after a signal) a prefix of the
-// output.
+// after an invalid source, or nothing: not after a failed write, a signal that ends the run, or
+// memory that could not be had (only SIGKILL, which no program can catch, leaves a prefix).
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +23,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -49,14 +55,7 @@ Bytes prefix(const Bytes& bytes, std::size_t n) {
   return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
-const Bytes kAbracadabra = TestFile()
-                               .entry('a', 5)
-                               .entry('b', 2)
-                               .entry('c', 1)
-                               .entry('d', 1)
-                               .entry('r', 2)
-                               .bits("0 110 111 0 100 0 101 0 110 111 0")
-                               .bytes();
+const Bytes kAbracadabra = testing::abracadabraFile();
 
 // Skewed bytes, so that their codes take many lengths; enough for several source and destination
 // buffers and for several segments of the two-thread decoder.
@@ -114,11 +113,15 @@ void expectKilledMidRun(const RunResult& result, int signal) {
   EXPECT_EQ(result.out, testing::interruptedTranscript());
 }
 
-// What a run that a signal ended mid-decode leaves at its destination, kept in this one place for
-// when it changes: the file stays and holds a prefix of the correct output (`prefix` is its length,
-// nothing when a byte differs), no shorter than the `seen` bytes it held while the run was frozen.
-void expectInterruptedDestination(const fs::path& destination, std::optional<std::uint64_t> prefix,
-                                  std::uint64_t seen) {
+// What a run that `signal` ended mid-decode leaves at its destination: nothing, for a signal the
+// command handles; for SIGKILL, which it cannot, a prefix of the correct output (`prefix` is its
+// length, nothing when a byte differs), no shorter than the `seen` bytes it held while frozen.
+void expectInterruptedDestination(int signal, const fs::path& destination,
+                                  std::optional<std::uint64_t> prefix, std::uint64_t seen) {
+  if (signal != SIGKILL) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(destination))) << "the incomplete file was left";
+    return;
+  }
   ASSERT_TRUE(fs::exists(destination)) << "the destination was removed";
   ASSERT_TRUE(prefix.has_value()) << "the destination holds bytes the correct output does not";
   EXPECT_GE(*prefix, seen);
@@ -313,17 +316,19 @@ class SmallTmpfs {
   bool mounted_ = false;
 };
 
-// A new file, an old one, or a symbolic link to an old one.
-enum class Destination { fresh, existing, symlink };
+// A new file, an old one, an old one with a second hard link ("other"), or a symbolic link to an
+// old one.
+enum class Destination { fresh, existing, hardLinked, symlink };
 
 // The destination is on a 64 KiB tmpfs, or (sizeLimit > 0) the run may write files of only that
-// size, with SIGXFSZ ignored.
+// size, with SIGXFSZ ignored or at its default action, which the command ignores itself.
 struct WriteFailure {
   const char* name;
   rlim_t sizeLimit;
   std::string source;
   Destination destination;
   bool fits;
+  bool signalIgnored = true;
 };
 void PrintTo(const WriteFailure& w, std::ostream* os) { *os << w.name; }
 
@@ -343,11 +348,14 @@ TEST_P(RavmoltExecutableWrite, LeavesTheWholeOutputOrNoIncompleteFile) {
   const std::string written = folder + (link ? "target" : "out");  // the file the run writes
   if (link) fs::create_symlink(written, dir_ / "link");
   if (w.destination != Destination::fresh) writeBytes(dir_ / written, Bytes(100, 'x'));
+  if (w.destination == Destination::hardLinked) {
+    fs::create_hard_link(dir_ / written, dir_ / (folder + "other"));
+  }
   const std::set<std::string> others = names(written);
 
-  const RunResult result =
-      run({w.source, link ? "link" : written},
-          w.sizeLimit == 0 ? ToolProcess::ChildSetup{} : fileSizeLimit(w.sizeLimit, true));
+  const RunResult result = run(
+      {w.source, link ? "link" : written},
+      w.sizeLimit == 0 ? ToolProcess::ChildSetup{} : fileSizeLimit(w.sizeLimit, w.signalIgnored));
   if (w.fits) {
     expectExit(result, testing::successTranscript(), 0);
     EXPECT_EQ(readBytes(dir_ / written),
@@ -361,6 +369,9 @@ TEST_P(RavmoltExecutableWrite, LeavesTheWholeOutputOrNoIncompleteFile) {
     expectExit(result, testing::unableToWriteTranscript(), 1);
     EXPECT_FALSE(fs::exists(dir_ / written)) << "the incomplete file was left";
   }
+  if (w.destination == Destination::hardLinked) {
+    EXPECT_EQ(readBytes(dir_ / (folder + "other")), Bytes{}) << "another name keeps partial output";
+  }
   EXPECT_EQ(names(written), others);
 }
 
@@ -373,11 +384,16 @@ INSTANTIATE_TEST_SUITE_P(
         WriteFailure{"limitInTheMiddleOfALargeDecode", 1 << 20, "large.rvm", Destination::fresh,
                      false},
         WriteFailure{"limitThroughASymlink", 4096, "large.rvm", Destination::symlink, false},
+        // The command ignores SIGXFSZ itself: the write fails and is reported.
+        WriteFailure{"limitWithTheSignalAtItsDefault", 100000, "large.rvm", Destination::fresh,
+                     false, false},
         // The mount itself works: a small output fits.
         WriteFailure{"tmpfsSmallOutputFits", 0, "abra.rvm", Destination::fresh, true},
         WriteFailure{"tmpfsFullNewFile", 0, "large.rvm", Destination::fresh, false},
         WriteFailure{"tmpfsFullExistingFile", 0, "large.rvm", Destination::existing, false},
-        WriteFailure{"tmpfsFullThroughASymlink", 0, "large.rvm", Destination::symlink, false}),
+        WriteFailure{"tmpfsFullThroughASymlink", 0, "large.rvm", Destination::symlink, false},
+        WriteFailure{"tmpfsFullWithASecondHardLink", 0, "large.rvm", Destination::hardLinked,
+                     false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Permissions ---------------------------------------------------------------------------------
@@ -438,19 +454,6 @@ TEST_F(RavmoltExecutableAsNobody, ReadOnlyFolderGetsNoDestination) {
 
 // --- Runs that a signal ends ---------------------------------------------------------------------
 
-TEST_F(RavmoltExecutable, FileSizeLimitWithTheDefaultSignalEndsTheRunByIt) {
-  constexpr rlim_t kLimit = 100000;
-  const std::set<std::string> others = names("out");
-  expectKilledMidRun(run({"large.rvm", "out"}, fileSizeLimit(kLimit, false)), SIGXFSZ);
-  const Bytes left = readBytes(dir_ / "out");
-  EXPECT_LE(left.size(), kLimit);
-  const bool isPrefix =
-      left.size() <= kLargeSize && std::equal(left.begin(), left.end(), largeData().begin());
-  expectInterruptedDestination(
-      dir_ / "out", isPrefix ? std::optional<std::uint64_t>(left.size()) : std::nullopt, 0);
-  EXPECT_EQ(names("out"), others);
-}
-
 struct Frozen {
   int state = 0;              // si_code of the last wait: CLD_STOPPED while the run is frozen
   std::uint64_t written = 0;  // bytes in the destination then
@@ -502,16 +505,137 @@ TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
   expectKilledMidRun(result, GetParam());
   expectFixtureIntact(result);
   EXPECT_TRUE(readBytes(dir_ / "big.rvm") == source) << "the source changed";
-  expectInterruptedDestination(dir_ / "out", file.matchingPrefix(dir_ / "out"), frozen.written);
+  expectInterruptedDestination(GetParam(), dir_ / "out", file.matchingPrefix(dir_ / "out"),
+                               frozen.written);
   EXPECT_EQ(names("out"), others);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, RavmoltExecutableSignal,
-                         ::testing::Values(SIGINT, SIGTERM, SIGKILL), [](const auto& info) {
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGKILL), [](const auto& info) {
                            return std::string(info.param == SIGINT    ? "sigint"
                                               : info.param == SIGTERM ? "sigterm"
+                                              : info.param == SIGHUP  ? "sighup"
                                                                       : "sigkill");
                          });
+
+// --- Destinations the run must not, or cannot, write to the end ----------------------------------
+
+// The file that standard output writes to, by its own name or as /dev/stdout: restored bytes would
+// be mixed into the console text, so the run is refused before anything is truncated.
+TEST_F(RavmoltExecutable, TheFileStandardOutputWritesToIsRefused) {
+  for (const std::string destination : {"/dev/stdout", "captured"}) {
+    SCOPED_TRACE(destination);
+    const auto captured = dir_ / "captured";
+    const std::string path = captured.string();
+    const RunResult result = run({"abra.rvm", destination}, [path] {
+      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      return fd >= 0 && ::dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
+    });
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(readBytes(captured), bytesOf(testing::unableToWriteTranscript()));
+    fs::remove(captured);
+  }
+}
+
+// A pipe whose reader goes away: the write fails and is reported, where the default action of
+// SIGPIPE would end the run silently.
+TEST_F(RavmoltExecutable, APipeWhoseReaderGoesAwayIsAFailedWrite) {
+  const auto pipe = dir_ / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+  const std::set<std::string> others = names("pipe");
+  std::thread reader([path = pipe.string()] {
+    const int fd = ::open(path.c_str(), O_RDONLY);  // waits for the run to open it
+    char some[4096];
+    if (fd >= 0 && ::read(fd, some, sizeof some) >= 0) ::close(fd);
+  });
+  const RunResult result = run({"large.rvm", "pipe"});
+  reader.join();
+  expectExit(result, testing::unableToWriteTranscript(), 1);
+  struct stat info;
+  ASSERT_EQ(::lstat(pipe.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISFIFO(info.st_mode)) << "the pipe was removed or replaced";
+  EXPECT_EQ(names("pipe"), others);
+}
+
+bool underEmulation() { return !std::string_view(RAVMOLT_TOOL_LAUNCHER).empty(); }
+
+// Address-space limits from generous down to where the program cannot even start: at every one
+// the run restores the file or reports that it could not write it and leaves no file; no limit
+// makes it abort or leave part of the output.
+TEST_F(RavmoltExecutable, AnyMemoryLimitEndsInTheOutputOrNothing) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer reserves more address space than any limit here";
+#endif
+  if (underEmulation()) GTEST_SKIP() << "the limit would bind the emulator, not the tool";
+  int refused = 0;
+  for (rlim_t mib = 64; mib >= 1; --mib) {
+    SCOPED_TRACE(std::to_string(mib) + " MiB of address space");
+    const RunResult result = testing::runTool({"large.rvm", "out"}, inFolder([mib] {
+                                                const rlimit limit{mib << 20, mib << 20};
+                                                return ::setrlimit(RLIMIT_AS, &limit) == 0;
+                                              }));
+    // Too little to load the program at all: the loader says so on standard error.
+    if (!result.exited || result.exitCode == 127) break;
+    expectFixtureIntact(result);
+    if (result.exitCode == 0) {
+      EXPECT_EQ(result.out, testing::successTranscript());
+      EXPECT_TRUE(readBytes(dir_ / "out") == largeData()) << "the output differs";
+    } else {
+      ++refused;
+      EXPECT_EQ(result.exitCode, 1);
+      EXPECT_EQ(result.out, testing::unableToWriteTranscript());
+      EXPECT_FALSE(fs::exists(dir_ / "out")) << "a file was left";
+    }
+    fs::remove(dir_ / "out");
+  }
+  EXPECT_GT(refused, 0) << "no limit was tight enough to refuse the run";
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#else
+constexpr std::uint32_t kAuditArch = 0;
+#endif
+
+// Makes every close() of descriptor `fd` fail with EIO, for this process and what it executes.
+bool failClosesOf(int fd) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(fd), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// A close that fails can lose written bytes: the run reports it, and the file it wrote through a
+// symbolic link is emptied, the link kept. The destination is the run's descriptor 4, after the
+// three standard ones and the source, once the descriptors a test runner leaves open are closed.
+TEST_F(RavmoltExecutable, AFailedCloseThroughASymlinkEmptiesTheTarget) {
+  if (kAuditArch == 0 || underEmulation()) {
+    GTEST_SKIP() << "no filter for this processor's system calls here";
+  }
+  writeBytes(dir_ / "target", Bytes(100, 'x'));
+  fs::create_symlink("target", dir_ / "link");
+  const RunResult result = run({"abra.rvm", "link"}, [] {
+    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+    return failClosesOf(4);
+  });
+  expectExit(result, testing::unableToWriteTranscript(), 1);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link"));
+  EXPECT_EQ(readBytes(dir_ / "target"), Bytes{});
+}
 
 }  // namespace
 }  // namespace ravmolt

@@ -29,6 +29,7 @@ string(REGEX MATCHALL "(^|\n)[^ \n]+" names "${symbols}")
 list(TRANSFORM names STRIP)
 list(SORT names)
 set(expected RAVMOLT_1 ravmolt_decompress_buffer@@RAVMOLT_1 ravmolt_decompress_file@@RAVMOLT_1
+             ravmolt_discard_incomplete_destinations@@RAVMOLT_1
              ravmolt_status_text@@RAVMOLT_1 ravmolt_version@@RAVMOLT_1
              ravmolt_version_number@@RAVMOLT_1)
 if(NOT names STREQUAL expected)

@@ -92,6 +92,18 @@ class TestFile {
   std::optional<std::uint8_t> checksum_;
 };
 
+// "abracadabra" with the codes a = 0, b = 110, r = 111, c = 100, d = 101, built from its parts.
+inline std::vector<std::uint8_t> abracadabraFile() {
+  return TestFile()
+      .entry('a', 5)
+      .entry('b', 2)
+      .entry('c', 1)
+      .entry('d', 1)
+      .entry('r', 2)
+      .bits("0 110 111 0 100 0 101 0 110 111 0")
+      .bytes();
+}
+
 // `file` (at least a header long) with its header fields rewritten, the checksum the one that goes
 // with them unless `checksum` is given; everything after the header is kept.
 inline std::vector<std::uint8_t> withHeader(std::vector<std::uint8_t> file, std::int32_t bitCount,

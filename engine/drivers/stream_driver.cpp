@@ -34,6 +34,7 @@ DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
     // span cut short by the room ends in shorter blocks of lanes and the single-chain loop.
     const std::span<std::uint8_t> room = destination.freeSpace(
         std::min(decoder.outputRoom(8 * input.size()), DestinationStream::kBufferSize));
+    if (destination.failed()) return DecodeStatus::writeFailed;
     const std::uint64_t most = decoder.bitsFor(room.size());
     const BitPosition end = payload.bits - 8 * behind;  // the payload's end, in the input's bits
     // The room asked for holds the output of all the input when that fits the buffer, so the

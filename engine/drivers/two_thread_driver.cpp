@@ -7,16 +7,15 @@
 #include <memory>
 
 #include "engine/drivers/segment_decoder.h"
+#include "engine/io/buffer.h"
 #include "engine/platform/threads.h"
 
 namespace ravmolt {
 namespace {
 
 constexpr unsigned kThreads = 2;
-// Segments a thread may hold decoded but not yet written. A thread that runs ahead keeps working
-// while the other finishes the segment that must be written first, or writes: on codes that
-// decode faster than they can be written, two slots left the thread that was not writing idle a
-// fifth of the time, waiting for a slot.
+// Segments a thread may hold decoded but not yet written: on codes that decode faster than they
+// can be written, two left the thread that was not writing idle a fifth of the time.
 constexpr unsigned kSlotsPerThread = 3;
 // Waits spin this many times (tens of microseconds) before sleeping: a hand-over is usually due
 // soon, and waking a sleeping thread costs about as much.
@@ -132,12 +131,15 @@ TwoThreadRun::TwoThreadRun(const DecodeTable& table, const Payload& payload,
   // other's page faults, and the wake-up after such a wait was seen to put the helper on this
   // thread's processor for milliseconds while the other one idled.
   for (Slot& slot : slots_) {
-    slot.input = std::make_unique_for_overwrite<std::uint8_t[]>(inputBytes_);
-    slot.output = std::make_unique_for_overwrite<std::uint8_t[]>(outputRoom_);
+    slot.input = allocateArray<std::uint8_t>(inputBytes_);
+    slot.output = allocateArray<std::uint8_t>(outputRoom_);
   }
 }
 
 std::optional<DecodeStatus> TwoThreadRun::run() {
+  for (const Slot& slot : slots_) {
+    if (!slot.input || !slot.output) return std::nullopt;  // no memory for two: one thread then
+  }
   HelperThread helper;
   const auto helperWork = [](void* self) { static_cast<TwoThreadRun*>(self)->work(1); };
   if (!helper.start(helperWork, this)) return std::nullopt;

@@ -1,5 +1,7 @@
 #include "engine/fast/decode_table.h"
 
+#include "engine/io/buffer.h"
+
 #include <algorithm>
 #include <cassert>
 #include <numeric>
@@ -28,7 +30,7 @@ int heightOf(const TreeNode* node) {
 
 }  // namespace
 
-void DecodeTable::build(const TreeNode* root, int rootBits) {
+bool DecodeTable::build(const TreeNode* root, int rootBits) {
   assert(root != nullptr && !isLeaf(root));
   assert(rootBits == kTableBits || rootBits == kSmallRootBits);
   root_ = root;
@@ -36,41 +38,67 @@ void DecodeTable::build(const TreeNode* root, int rootBits) {
   shape_ = {256, 0, 0};
   codeLengths_.fill(0);
   addLeafDepths(root, 0, shape_, codeLengths_);
-  entries_.clear();
   translation_.reset();
+  tableCount_ = 0;
   if (shape_.isByteTranslation()) {
-    starts_.clear();
-    widths_.clear();
-    offsets_.clear();
     translation_.emplace(root);
-    return;
+    return true;
   }
-  starts_.assign(1, root);
-  widths_.assign(1, rootBits);
-  offsets_.assign(1, 0);
-  // Tables are added while earlier ones are filled; each inner node that a lookup of a table's
-  // whole width leads to is reached by exactly one entry, so none is added twice. A table below
-  // the root narrower than kTableBits holds every code under its node and leads to none.
-  for (std::size_t table = 0; table < starts_.size(); ++table) {
-    const std::size_t size = std::size_t{1} << widths_[table];
-    offsets_[table] = entries_.size();
-    entries_.resize(entries_.size() + size);
-    for (std::size_t index = 0; index < size; ++index) {
-      entries_[offsets_[table] + index] = makeEntry(starts_[table], widths_[table], index);
+  planTables();
+  const std::size_t size = offsets_[tableCount_ - 1] + (std::size_t{1} << widths_[tableCount_ - 1]);
+  if (size > capacity_) {
+    entries_ = allocateArray<DecodeEntry>(size);
+    capacity_ = entries_ ? size : 0;
+    if (!entries_) {
+      tableCount_ = 0;
+      return false;
     }
+  }
+  std::size_t nextTable = 1;  // the table the next entry without symbols leads to
+  for (std::size_t table = 0; table < tableCount_; ++table) {
+    const std::size_t entries = std::size_t{1} << widths_[table];
+    for (std::size_t index = 0; index < entries; ++index) {
+      entries_[offsets_[table] + index] = makeEntry(starts_[table], widths_[table], index, nextTable);
+    }
+  }
+  assert(nextTable == tableCount_);
+  return true;
+}
+
+// Tables are laid out in the order the entries that lead to them are filled: table by table, and
+// within a table by index, which is the order of their nodes from left to right. Each inner node
+// that a lookup of a whole table's width reaches is reached by exactly one entry. A table below
+// the root narrower than kTableBits holds every code under its node and leads to none.
+void DecodeTable::planTables() {
+  starts_[0] = root_;
+  widths_[0] = rootBits_;
+  offsets_[0] = 0;
+  tableCount_ = 1;
+  for (std::size_t table = 0; table < tableCount_; ++table) {
+    addTablesBelow(starts_[table], 0, widths_[table]);
   }
 }
 
-std::size_t DecodeTable::tableFor(const TreeNode* node) {
-  starts_.push_back(node);
-  widths_.push_back(std::min(kTableBits, heightOf(node)));
-  offsets_.push_back(0);  // set when the table is filled
-  return starts_.size() - 1;
+void DecodeTable::addTablesBelow(const TreeNode* node, int depth, int width) {
+  if (isLeaf(node)) return;
+  if (depth < width) {
+    addTablesBelow(node->left, depth + 1, width);
+    addTablesBelow(node->right, depth + 1, width);
+    return;
+  }
+  assert(tableCount_ < kMostTables);
+  starts_[tableCount_] = node;
+  widths_[tableCount_] = std::min(kTableBits, heightOf(node));
+  offsets_[tableCount_] =
+      offsets_[tableCount_ - 1] + (std::size_t{1} << widths_[tableCount_ - 1]);
+  ++tableCount_;
 }
 
 // Walks the `width` bits of `index` from `start`, restarting at the root after each leaf, and
-// keeps the complete codes (at most kMaxSymbols of them).
-DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index) {
+// keeps the complete codes (at most kMaxSymbols of them). An entry in which no code ends leads to
+// `nextTable`, the next table in the layout.
+DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index,
+                                   std::size_t& nextTable) const {
   const TreeNode* node = start;
   DecodeEntry symbols = 0;
   unsigned count = 0;
@@ -87,7 +115,8 @@ DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t
   }
   if (count == 0) {
     // No code ends within these bits: continue from the node reached, after all of them.
-    return DecodeEntry{tableFor(node)} << kSymbolShift;
+    assert(nextTable < tableCount_ && starts_[nextTable] == node);
+    return DecodeEntry{nextTable++} << kSymbolShift;
   }
   return consumed | (DecodeEntry{count} << 8) | (symbols << kSymbolShift);
 }

@@ -9,8 +9,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
-#include <vector>
 
 #include "engine/fast/byte_translation.h"
 #include "engine/format/code_tree.h"
@@ -57,25 +57,26 @@ class DecodeTable {
 
   // Builds the tables of the tree under `root`, which must have at least one inner node, with a
   // root table `rootBits` wide (kTableBits or kSmallRootBits). Storage is reused from an earlier
-  // build. When every code is 8 bits long the tables are a byte translation alone, which decodes
-  // faster than any lookup and costs nothing to build.
-  void build(const TreeNode* root, int rootBits = kTableBits);
+  // build when it is large enough. When every code is 8 bits long the tables are a byte
+  // translation alone, which decodes faster than any lookup and costs nothing to build. False
+  // when the memory for the tables could not be had; the table is then unusable.
+  bool build(const TreeNode* root, int rootBits = kTableBits);
   // The byte translation of a tree whose codes are all 8 bits long, else null; with one, there
   // are no lookup tables.
   const ByteTranslation* byteTranslation() const { return translation_ ? &*translation_ : nullptr; }
 
   // Table `index` is 2^width(index) entries, indexed by the next width(index) payload bits read
   // MSB-first; table 0 starts at the root and is kTableBits wide.
-  const DecodeEntry* table(std::size_t index) const { return entries_.data() + offsets_[index]; }
-  const DecodeEntry* root() const { return entries_.data(); }
+  const DecodeEntry* table(std::size_t index) const { return entries_.get() + offsets_[index]; }
+  const DecodeEntry* root() const { return entries_.get(); }
   int rootBits() const { return rootBits_; }
   int width(std::size_t index) const { return widths_[index]; }
-  std::size_t tableCount() const { return starts_.size(); }
+  std::size_t tableCount() const { return tableCount_; }
   // The tree node that table `index` continues from.
   const TreeNode* start(std::size_t index) const { return starts_[index]; }
   const CodeShape& shape() const { return shape_; }
   // Some code is longer than a root lookup, so some lookups continue in a chain of tables.
-  bool hasLongCodes() const { return starts_.size() > 1; }
+  bool hasLongCodes() const { return tableCount_ > 1; }
   // The length of the code of `symbol`, for decoders that step one code at a time: a symbol has
   // one code (the filler of a one-symbol tree may share its symbol, and then its length too).
   unsigned codeLengthOf(std::uint8_t symbol) const { return codeLengths_[symbol]; }
@@ -92,19 +93,27 @@ class DecodeTable {
   }
 
  private:
-  // The index of the table that starts at `node`, adding it to the build queue when new.
-  std::size_t tableFor(const TreeNode* node);
-  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index);
+  // A table for each inner node that a lookup of a whole table's width leads to; with at most 256
+  // leaves there are at most 255 inner nodes, so this many tables at the most.
+  static constexpr std::size_t kMostTables = kSymbolCount;
+
+  // Lays out the tables: their start nodes, widths and places, in the order entries meet them.
+  void planTables();
+  void addTablesBelow(const TreeNode* node, int depth, int width);
+  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index,
+                        std::size_t& nextTable) const;
 
   const TreeNode* root_ = nullptr;
   int rootBits_ = kTableBits;
   CodeShape shape_;
   std::array<std::uint8_t, kSymbolCount> codeLengths_{};
   std::optional<ByteTranslation> translation_;
-  std::vector<DecodeEntry> entries_;
-  std::vector<const TreeNode*> starts_;
-  std::vector<std::size_t> offsets_;  // of each table's first entry in entries_
-  std::vector<int> widths_;
+  std::unique_ptr<DecodeEntry[]> entries_;
+  std::size_t capacity_ = 0;  // entries that entries_ holds
+  std::size_t tableCount_ = 0;
+  std::array<const TreeNode*, kMostTables> starts_{};
+  std::array<std::size_t, kMostTables> offsets_{};  // of each table's first entry in entries_
+  std::array<int, kMostTables> widths_{};
 };
 
 }  // namespace ravmolt

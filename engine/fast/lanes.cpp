@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "engine/io/buffer.h"
 #include "engine/platform/decode_loops.h"
 
 namespace ravmolt {
@@ -82,7 +83,7 @@ std::size_t walkToRecord(const Table& table, const std::uint8_t* stream, const R
 }  // namespace
 
 LaneBuffers::LaneBuffers()
-    : storage_(std::make_unique_for_overwrite<std::uint8_t[]>((kLanes - 1) * kLaneOutputBytes)) {}
+    : storage_(allocateArray<std::uint8_t>((kLanes - 1) * kLaneOutputBytes)) {}
 
 std::size_t laneBitsFor(std::uint64_t available, int lengthDivisor) {
   const auto divisor = static_cast<std::uint64_t>(std::max(lengthDivisor, 1));

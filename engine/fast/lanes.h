@@ -31,10 +31,12 @@ constexpr std::size_t kRecords = 48;
 constexpr std::size_t kMinimumLaneBits = std::size_t{8} << 11;
 static_assert(kMinimumLaneBits >= kRecords * (kLongestCodeBits + DecodeTable::kTableBits));
 
-// Output buffers of lanes 1 to kLanes - 1, reused from block to block.
+// Output buffers of lanes 1 to kLanes - 1, reused from block to block. ready() is false when
+// their memory could not be had; decoding then goes on without lanes.
 class LaneBuffers {
  public:
   LaneBuffers();
+  bool ready() const { return storage_ != nullptr; }
   std::uint8_t* lane(int k) {
     return storage_.get() + static_cast<std::size_t>(k - 1) * kLaneOutputBytes;
   }

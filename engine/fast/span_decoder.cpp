@@ -30,7 +30,10 @@ SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan)
     : table_(table),
       translation_(table.byteTranslation()),
       bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits) {
-  if (bulk_ && laneBitsFor(longestSpan, 1) != 0) lanes_.emplace();
+  if (bulk_ && laneBitsFor(longestSpan, 1) != 0) {
+    lanes_.emplace();
+    if (!lanes_->ready()) lanes_.reset();  // without their memory, spans decode without lanes
+  }
 }
 
 std::size_t SpanDecoder::outputRoom(std::uint64_t bits) const {

@@ -40,16 +40,17 @@ void NodeQueue::siftUp(std::size_t hole, TreeNode* node) {
 }
 
 void NodeQueue::push(TreeNode* node) {
-  heap_.push_back(node);
-  siftUp(heap_.size() - 1, node);
+  assert(size_ < heap_.size());
+  ++size_;
+  siftUp(size_ - 1, node);
 }
 
 TreeNode* NodeQueue::pop() {
-  assert(!heap_.empty());
-  TreeNode* const top = heap_.front();
-  TreeNode* const last = heap_.back();
-  heap_.back() = top;
-  const std::size_t length = heap_.size() - 1;  // slots still in the heap
+  assert(size_ > 0);
+  TreeNode* const top = heap_[0];
+  TreeNode* const last = heap_[size_ - 1];
+  heap_[size_ - 1] = top;
+  const std::size_t length = size_ - 1;  // slots still in the heap
 
   // Walk the hole from the root to the bottom without looking at `last`, always following the
   // lighter child; on equal weights the right child is taken.
@@ -66,7 +67,7 @@ TreeNode* NodeQueue::pop() {
     hole = child - 1;
   }
   siftUp(hole, last);
-  heap_.pop_back();
+  --size_;
   return top;
 }
 

@@ -50,18 +50,19 @@ class NodeArena {
 // Another tie-break builds another tree, and another tree decodes stored files wrongly.
 class NodeQueue {
  public:
-  NodeQueue() { heap_.reserve(kSymbolCount); }
-
-  void push(TreeNode* node);
-  TreeNode* pop();  // the queue must not be empty
-  bool empty() const { return heap_.empty(); }
-  std::size_t size() const { return heap_.size(); }
+  void push(TreeNode* node);  // the queue holds at most kSymbolCount nodes
+  TreeNode* pop();            // the queue must not be empty
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
 
  private:
   // Moves parents down into `hole` while they are heavier than `node`, then places it.
   void siftUp(std::size_t hole, TreeNode* node);
 
-  std::vector<TreeNode*> heap_;
+  // A tree never has more than kSymbolCount leaves waiting, and pairing only shrinks the queue,
+  // so fixed storage serves: building a tree allocates nothing.
+  std::array<TreeNode*, kSymbolCount> heap_{};
+  std::size_t size_ = 0;
 };
 
 // Builds the code tree of `frequencies` in `arena`: a leaf per positive count, inserted in

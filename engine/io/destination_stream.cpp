@@ -1,5 +1,7 @@
 #include "engine/io/destination_stream.h"
 
+#include "engine/io/buffer.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +16,16 @@ DestinationStream::DestinationStream(SinkFunction sink, void* context)
 
 void DestinationStream::makeRoom(std::size_t minimum) {
   flush();
-  if (capacity_ >= minimum) return;
-  capacity_ = capacity_ == 0 ? std::clamp(minimum, kSmallestBuffer, kBufferSize) : kBufferSize;
-  buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(capacity_);
+  if (capacity_ >= minimum || outOfMemory_) return;
+  const std::size_t capacity =
+      capacity_ == 0 ? std::clamp(minimum, kSmallestBuffer, kBufferSize) : kBufferSize;
+  auto buffer = allocateArray<std::uint8_t>(capacity);
+  if (!buffer) {  // the restored bytes cannot be produced: a failure like a failed write
+    outOfMemory_ = failed_ = true;
+    return;
+  }
+  buffer_ = std::move(buffer);
+  capacity_ = capacity;
   begin_ = cursor_ = buffer_.get();
   limit_ = begin_ + capacity_;
 }

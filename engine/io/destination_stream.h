@@ -28,7 +28,10 @@ class DestinationStream {
   DestinationStream(SinkFunction sink, void* context);
 
   void put(std::uint8_t byte) {
-    if (cursor_ == limit_) makeRoom(1);
+    if (cursor_ == limit_) {
+      makeRoom(1);
+      if (cursor_ == limit_) return;  // no buffer could be had: failed()
+    }
     *cursor_++ = byte;
   }
 
@@ -47,6 +50,10 @@ class DestinationStream {
   // Hands `size` bytes on straight from `data`, after any buffered ones; false as flush() is.
   bool write(const std::uint8_t* data, std::size_t size);
   bool failed() const { return failed_; }
+  // The failure was that memory could not be had, for this stream's buffer or, as a decoder
+  // reports with failForMemory(), for its own: the restored bytes cannot be produced.
+  bool outOfMemory() const { return outOfMemory_; }
+  void failForMemory() { outOfMemory_ = failed_ = true; }
   // Bytes handed on or buffered so far, dropped ones included.
   std::uint64_t total() const { return handedOn_ + static_cast<std::uint64_t>(cursor_ - begin_); }
 
@@ -65,6 +72,7 @@ class DestinationStream {
   std::uint8_t* limit_ = nullptr;
   std::uint64_t handedOn_ = 0;
   bool failed_ = false;
+  bool outOfMemory_ = false;
 };
 
 }  // namespace ravmolt

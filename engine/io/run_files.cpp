@@ -3,10 +3,17 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace ravmolt {
 namespace {
+
+// The runs between open() and close(), for a signal handler to clean up after. Slots of static
+// storage start out null; a run that finds none free is simply not listed.
+constexpr int kListed = 64;
+std::atomic<const RunFiles*> inProgress[kListed];
+static_assert(std::atomic<const RunFiles*>::is_always_lock_free, "a signal handler reads the list");
 
 bool sameInode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -23,6 +30,7 @@ bool closeDescriptor(int& fd) {
 }  // namespace
 
 RunFiles::~RunFiles() {
+  delist();
   closeDescriptor(source_);
   closeDescriptor(destination_);
 }
@@ -52,7 +60,29 @@ DecodeStatus RunFiles::open(const char* sourcePath, const char* destinationPath)
     return status;
   }
   destinationPath_ = destinationPath;
+  enlist();
   return status;
+}
+
+void RunFiles::enlist() {
+  for (int slot = 0; slot < kListed; ++slot) {
+    const RunFiles* expected = nullptr;
+    if (inProgress[slot].compare_exchange_strong(expected, this)) {
+      listedAt_ = slot;
+      return;
+    }
+  }
+}
+
+void RunFiles::delist() {
+  if (listedAt_ >= 0) inProgress[listedAt_].store(nullptr);
+  listedAt_ = -1;
+}
+
+void RunFiles::discardAllInProgress() {
+  for (auto& slot : inProgress) {
+    if (const RunFiles* run = slot.load()) run->discardDestination();
+  }
 }
 
 std::uint64_t RunFiles::sourceSize() const {
@@ -67,25 +97,34 @@ DecodeStatus RunFiles::close(DecodeStatus status) {
   }
   if (status == DecodeStatus::writeFailed) {
     discardDestination();
+    delist();
     closeDescriptor(destination_);
     return status;
   }
+  // A close that fails can have lost written bytes, and takes the descriptor with it: a second
+  // one is kept to empty the file through, whatever name reaches it.
+  const int spare = S_ISREG(destinationInfo_.st_mode) ? ::dup(destination_) : -1;
+  delist();
   if (!closeDescriptor(destination_)) {
+    destination_ = spare;
     discardDestination();
+    closeDescriptor(destination_);
     return DecodeStatus::writeFailed;
   }
+  if (spare >= 0) ::close(spare);
   return status;
 }
 
-// Removes what a failed run left at the destination's name, but only the regular file it wrote;
-// reached through a link, that file is emptied instead, and anything else is left alone.
-void RunFiles::discardDestination() {
+// Empties what a failed run left in the destination, then removes the name it was given when
+// that name is the file itself; reached through a link, the file is only emptied. Only a regular
+// file is touched, never a device or a pipe. The file is emptied first so that no other hard link
+// keeps partial output. Async-signal-safe.
+void RunFiles::discardDestination() const {
   if (!S_ISREG(destinationInfo_.st_mode)) return;
+  if (destination_ >= 0) (void)::ftruncate(destination_, 0);
   struct stat atPath;
   if (::lstat(destinationPath_, &atPath) == 0 && sameInode(atPath, destinationInfo_)) {
     ::unlink(destinationPath_);
-  } else if (destination_ >= 0) {
-    (void)::ftruncate(destination_, 0);
   }
 }
 

@@ -30,6 +30,11 @@ class RunFiles {
   std::uint64_t sourceSize() const;
   int destination() const { return destination_; }
 
+  // Empties and removes the destination of every run between open() and close(), as close()
+  // does after a failed write. For a handler of a signal that ends the process: it takes no lock,
+  // allocates nothing and calls only async-signal-safe functions.
+  static void discardAllInProgress();
+
   // Closes both files, the source first, after a decode that ended with `status`, and returns the
   // run's outcome. After invalidFormat the destination is left empty; after writeFailed, or when
   // closing the destination fails (which can lose written bytes), the outcome is writeFailed and
@@ -39,13 +44,17 @@ class RunFiles {
   DecodeStatus close(DecodeStatus status);
 
  private:
-  void discardDestination();
+  void discardDestination() const;
+  // Lists the run among those in progress, or takes it off the list.
+  void enlist();
+  void delist();
 
   const char* destinationPath_ = nullptr;
   int source_ = -1;
   int destination_ = -1;
   struct stat sourceInfo_ {};
   struct stat destinationInfo_ {};
+  int listedAt_ = -1;  // its place in the list of runs in progress, if any
 };
 
 }  // namespace ravmolt

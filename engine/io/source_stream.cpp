@@ -1,5 +1,7 @@
 #include "engine/io/source_stream.h"
 
+#include "engine/io/buffer.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +32,7 @@ SourceStream::SourceStream(int fd, std::uint64_t size)
     : fd_(fd),
       capacity_(
           static_cast<std::size_t>(std::clamp<std::uint64_t>(size, kSmallestBuffer, kBufferSize))),
-      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity_)),
+      buffer_(allocateArray<std::uint8_t>(capacity_)),
       size_(size) {
   begin_ = cursor_ = end_ = buffer_.get();
 }
@@ -68,7 +70,7 @@ std::size_t SourceStream::loadAfter(std::uint64_t offset, std::size_t kept) {
 }
 
 bool SourceStream::fill() {
-  if (fd_ < 0) return false;
+  if (fd_ < 0 || !buffer_) return false;
   const std::uint64_t next = position();
   const std::size_t got = loadAfter(next, 0);
   if (got == 0) return false;
@@ -80,7 +82,7 @@ bool SourceStream::fill() {
 
 std::span<const std::uint8_t> SourceStream::bufferedAtLeast(std::size_t minimum) {
   const auto kept = static_cast<std::size_t>(end_ - cursor_);
-  if (kept >= minimum || fd_ < 0) return {cursor_, end_};
+  if (kept >= minimum || fd_ < 0 || !buffer_) return {cursor_, end_};
   const std::uint64_t start = position();
   std::memmove(buffer_.get(), cursor_, kept);
   bufferStart_ = start;

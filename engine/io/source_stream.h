@@ -22,6 +22,8 @@ class SourceStream {
   explicit SourceStream(std::span<const std::uint8_t> bytes);
 
   std::uint64_t size() const { return size_; }
+  // False when a descriptor's read buffer could not be had: the stream then reads nothing.
+  bool ready() const { return fd_ < 0 || buffer_ != nullptr; }
   std::uint64_t position() const {
     return bufferStart_ + static_cast<std::uint64_t>(cursor_ - begin_);
   }

@@ -1,6 +1,7 @@
 #include "engine/platform/threads.h"
 
 #include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace ravmolt {
@@ -31,7 +32,14 @@ bool HelperThread::start(void (*work)(void*), void* context) {
 #endif
   work_ = work;
   context_ = context;
+  // The helper takes none of the program's signals: they stay with the program's own threads,
+  // whose handlers may count on them (the command's clean-up of an interrupted run does).
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  const bool masked = ::pthread_sigmask(SIG_SETMASK, &all, &previous) == 0;
   started_ = ::pthread_create(&thread_, &attributes, &HelperThread::run, this) == 0;
+  if (masked) ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   ::pthread_attr_destroy(&attributes);
   return started_;
 }

@@ -126,6 +126,11 @@ inline DecodeStatus decompressBuffer(std::span<const std::uint8_t> compressed, S
   });
 }
 
+// For a program's own handler of a signal that ends the process (SIGINT, SIGTERM and the like):
+// empties and removes the destination of every decompressFile call in progress, so that no name
+// keeps partial output. Async-signal-safe; see ravmolt_discard_incomplete_destinations.
+inline void discardIncompleteDestinations() { ravmolt_discard_incomplete_destinations(); }
+
 // A short English sentence describing `status`, for a program's own messages or logs, such as
 // "the source is not a valid compressed file". Never null; the text has static storage.
 inline const char* describeStatus(DecodeStatus status) {

@@ -84,6 +84,15 @@ RAVMOLT_API ravmolt_status ravmolt_decompress_file(const char* source_path,
 RAVMOLT_API ravmolt_status ravmolt_decompress_buffer(const void* compressed, size_t size,
                                                      ravmolt_sink sink, void* context);
 
+/* For a program's own handler of SIGINT, SIGTERM and the like, which is about to end the process:
+ * empties and removes the destination of every ravmolt_decompress_file call in progress in the
+ * process, so that no name is left holding partial output. Only a regular file that such a call
+ * created or truncated is touched: it is emptied, then its name is removed when it is the file
+ * the call opened by that name (through a link, the file is only emptied). The calls themselves
+ * are not stopped. Async-signal-safe: it takes no lock and allocates nothing. The library installs
+ * no signal handler of its own. */
+RAVMOLT_API void ravmolt_discard_incomplete_destinations(void);
+
 /* A short English sentence for `status` (a ravmolt_status), such as "the source is not a valid
  * compressed file", for a program's own messages; values not listed above get a text of their
  * own. Never null; the text has static storage and must not be freed. */
@@ -95,8 +104,9 @@ RAVMOLT_API const char* ravmolt_version(void);
 /* The same as major * 10000 + minor * 100 + patch, to compare with RAVMOLT_VERSION_NUMBER. */
 RAVMOLT_API unsigned ravmolt_version_number(void);
 
-/* Ownership and threads: the library keeps no state between calls and holds nothing of the
- * caller's after a call returns. Every function may be called from several threads at the same
+/* Ownership and threads: the library keeps no state between calls (but the list of file calls in
+ * progress, for ravmolt_discard_incomplete_destinations) and holds nothing of the caller's after a
+ * call returns. Every function may be called from several threads at the same
  * time, on different files or buffers (the same source buffer may be shared, being only read);
  * two calls writing one destination path at once leave it in an undefined state, as two
  * programs would. No function prints, throws or aborts. */
