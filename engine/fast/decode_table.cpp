@@ -54,14 +54,14 @@ bool DecodeTable::build(const TreeNode* root, int rootBits) {
       return false;
     }
   }
-  std::size_t nextTable = 1;  // the table the next entry without symbols leads to
+  Filling filling;
+  filling.nextTable = 1;
   for (std::size_t table = 0; table < tableCount_; ++table) {
-    const std::size_t entries = std::size_t{1} << widths_[table];
-    for (std::size_t index = 0; index < entries; ++index) {
-      entries_[offsets_[table] + index] = makeEntry(starts_[table], widths_[table], index, nextTable);
-    }
+    filling.entries = entries_.get() + offsets_[table];
+    filling.width = widths_[table];
+    fillEntries(filling, starts_[table], 0, 0, Partial{});
   }
-  assert(nextTable == tableCount_);
+  assert(filling.nextTable == tableCount_);
   return true;
 }
 
@@ -94,31 +94,45 @@ void DecodeTable::addTablesBelow(const TreeNode* node, int depth, int width) {
   ++tableCount_;
 }
 
-// Walks the `width` bits of `index` from `start`, restarting at the root after each leaf, and
-// keeps the complete codes (at most kMaxSymbols of them). An entry in which no code ends leads to
-// `nextTable`, the next table in the layout.
-DecodeEntry DecodeTable::makeEntry(const TreeNode* start, int width, std::size_t index,
-                                   std::size_t& nextTable) const {
-  const TreeNode* node = start;
-  DecodeEntry symbols = 0;
-  unsigned count = 0;
-  unsigned consumed = 0;
-  for (unsigned taken = 1; taken <= static_cast<unsigned>(width); ++taken) {
-    const bool bit = ((index >> (width - static_cast<int>(taken))) & 1U) != 0;
-    node = bit ? node->right : node->left;
-    if (!isLeaf(node)) continue;
-    symbols |= DecodeEntry{node->symbol} << (8 * count);
-    ++count;
-    consumed = taken;
-    node = root_;
-    if (count == kMaxSymbols) break;
+// Fills the entries of one table by walking the tree once along every prefix of the table's
+// width, in index order, restarting at the root after each leaf: the entries that share a prefix
+// share its walk, so a table of 2^w entries costs at most 2^(w+1) steps rather than w for each
+// entry. An entry in which no code ends leads to the next table in the layout.
+void DecodeTable::fillEntries(Filling& filling, const TreeNode* node, int depth,
+                              std::size_t prefix, Partial codes) const {
+  if (depth == filling.width) {
+    DecodeEntry entry = 0;
+    if (codes.count == 0) {
+      // No code ends within these bits: continue from the node reached, after all of them.
+      assert(filling.nextTable < tableCount_ && starts_[filling.nextTable] == node);
+      entry = DecodeEntry{filling.nextTable++} << kSymbolShift;
+    } else {
+      entry = codes.consumed | (DecodeEntry{codes.count} << 8) | (codes.symbols << kSymbolShift);
+    }
+    filling.entries[prefix] = entry;
+    return;
   }
-  if (count == 0) {
-    // No code ends within these bits: continue from the node reached, after all of them.
-    assert(nextTable < tableCount_ && starts_[nextTable] == node);
-    return DecodeEntry{nextTable++} << kSymbolShift;
+  for (std::size_t bit = 0; bit < 2; ++bit) {
+    const TreeNode* child = bit != 0 ? node->right : node->left;
+    const std::size_t index = prefix << 1 | bit;
+    if (!isLeaf(child)) {
+      fillEntries(filling, child, depth + 1, index, codes);
+      continue;
+    }
+    Partial more = codes;
+    more.symbols |= DecodeEntry{child->symbol} << (8 * more.count);
+    ++more.count;
+    more.consumed = static_cast<unsigned>(depth + 1);
+    if (more.count < kMaxSymbols) {
+      fillEntries(filling, root_, depth + 1, index, more);
+      continue;
+    }
+    // The entry is full: every index that starts with these bits holds it.
+    const int rest = filling.width - (depth + 1);
+    const DecodeEntry entry =
+        more.consumed | (DecodeEntry{more.count} << 8) | (more.symbols << kSymbolShift);
+    std::fill_n(filling.entries + (index << rest), std::size_t{1} << rest, entry);
   }
-  return consumed | (DecodeEntry{count} << 8) | (symbols << kSymbolShift);
 }
 
 }  // namespace ravmolt

@@ -100,8 +100,20 @@ class DecodeTable {
   // Lays out the tables: their start nodes, widths and places, in the order entries meet them.
   void planTables();
   void addTablesBelow(const TreeNode* node, int depth, int width);
-  DecodeEntry makeEntry(const TreeNode* start, int width, std::size_t index,
-                        std::size_t& nextTable) const;
+  // The complete codes met so far on the walk to one entry.
+  struct Partial {
+    DecodeEntry symbols = 0;
+    unsigned count = 0;
+    unsigned consumed = 0;  // bits of the complete codes
+  };
+  // Where the entries of the table being filled go.
+  struct Filling {
+    DecodeEntry* entries = nullptr;
+    int width = 0;
+    std::size_t nextTable = 0;  // the table the next entry without symbols leads to
+  };
+  void fillEntries(Filling& filling, const TreeNode* node, int depth, std::size_t prefix,
+                   Partial codes) const;
 
   const TreeNode* root_ = nullptr;
   int rootBits_ = kTableBits;
