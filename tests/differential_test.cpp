@@ -3,7 +3,7 @@
 // codes, random trees over random bits) crossed with cut-offs (every bitCount of a short payload,
 // the last bits of a long one), drivers (the one-thread stream driver, the two-thread driver in
 // segments forced short, the whole tool on real files) and sources (memory, a file read through
-// the stream's buffer at an offset).
+// the stream's buffer at an offset, memory right before an inaccessible page).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,6 +13,8 @@
 
 #include "engine/drivers/stream_driver.h"
 #include "engine/drivers/two_thread_driver.h"
+#include "engine/fast/span_decoder.h"
+#include "fuzz/guard_pages.h"
 #include "ravmolt/ravmolt.h"
 #include "tests/code_shapes.h"
 #include "tests/decode_support.h"
@@ -346,6 +348,72 @@ INSTANTIATE_TEST_SUITE_P(
         LongCase{"randomTree1", Shape::randomTree, 200000, kShort + 8},
         LongCase{"randomTree2", Shape::randomTree, 160000, kShort}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- Right against inaccessible pages ----------------------------------------------------------
+
+struct GuardCase {
+  const char* name;
+  Shape shape;
+  std::size_t size;
+};
+void PrintTo(const GuardCase& c, std::ostream* out) { *out << c.name; }
+
+class GuardPages : public ::testing::TestWithParam<GuardCase> {};
+
+// The payload's last byte right before an inaccessible page, and the output memory ending before
+// another kStoreOverrun bytes after the last symbol, the most a store may write past it; at every
+// alignment of the payload's end to the 8-byte loads and stores and at every bit of its last
+// byte: a loop that reads or writes one byte too far faults, in any build. The whole file, ending
+// at a guard, through the public call too.
+TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
+  const CodedFile coded = makeShape(GetParam().shape, GetParam().size, 41);
+  const Tree tree(coded);
+  const std::span<const std::uint8_t> payload = coded.payload();
+  const std::uint64_t total = 8 * payload.size();
+  const Bytes reference = testing::walkPayload(tree.root, payload, total);
+  const auto ends = codeEnds(tree.root, payload, total);
+  SpanDecoder decoder(tree.table, total);
+  checks::GuardedRegion input(payload.size());
+  checks::GuardedRegion output(reference.size() + kStoreOverrun);
+  checks::GuardedRegion file(coded.file.size());
+  ASSERT_TRUE(input.valid() && output.valid() && file.valid());
+  for (std::size_t trim = 0; trim < 8; ++trim) {
+    const std::span<const std::uint8_t> bytes =
+        input.copyEndingAtGuard(payload.first(payload.size() - trim));
+    for (unsigned spare = 0; spare < 8; ++spare) {
+      const std::uint64_t bits = 8 * bytes.size() - spare;
+      SCOPED_TRACE(::testing::Message() << "bitCount " << bits);
+      const std::span<const std::uint8_t> expected = walkOf(reference, ends, bits);
+      const std::span<std::uint8_t> room = output.endingAtGuard(expected.size() + kStoreOverrun);
+      const SpanResult span = decoder.decode(bytes, 0, bits, SpanEnd::payloadEnd, room.data());
+      ASSERT_TRUE(sameBytes(std::span(room.data(), span.out), expected));
+
+      Bytes cut(coded.file.begin(), coded.file.end() - static_cast<std::ptrdiff_t>(trim));
+      cut = testing::withBitCount(std::move(cut), static_cast<std::int32_t>(bits));
+      Bytes restored;
+      const DecodeStatus status = decompressBuffer(
+          file.copyEndingAtGuard(cut), [&](const std::uint8_t* data, std::size_t size) {
+            restored.insert(restored.end(), data, data + size);
+            return true;
+          });
+      ASSERT_EQ(status, DecodeStatus::success);
+      ASSERT_TRUE(sameBytes(restored, expected));
+    }
+  }
+}
+
+// Long enough for blocks of lanes; one 255-bit code; the byte translation; one symbol per bit.
+INSTANTIATE_TEST_SUITE_P(Shapes, GuardPages,
+                         ::testing::Values(GuardCase{"english", Shape::english, 40000},
+                                           GuardCase{"executable", Shape::executable, 30000},
+                                           GuardCase{"flat", Shape::flat, 20000},
+                                           GuardCase{"geometric", Shape::geometric, 90000},
+                                           GuardCase{"fibonacci", Shape::fibonacci, 30000},
+                                           GuardCase{"caterpillar", Shape::caterpillar, 300},
+                                           GuardCase{"singleSymbol", Shape::singleSymbol, 20000},
+                                           GuardCase{"manyLongCodes", Shape::manyLongCodes, 20000},
+                                           GuardCase{"randomTree", Shape::randomTree, 20000}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Whole files through the tool's own call ---------------------------------------------------
 
