@@ -1,6 +1,7 @@
 // The engine in memory, one thread: the fast decoder (the whole decode, header to last byte) and
 // the reference tree walk, on one synthetic file per corpus kind, plus any compressed files given
-// on the command line. Output goes to a sink that drops it, so only decoding is measured.
+// on the command line, and the building of each file's lookup tables. Output goes to a sink that
+// drops it, so only decoding is measured.
 //
 //   ravmolt_bench [benchmark flags] [file.rvm ...]
 #include <benchmark/benchmark.h>
@@ -11,8 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/format/bit_reader.h"
 #include "engine/decompressor.h"
+#include "engine/fast/decode_table.h"
+#include "engine/format/bit_reader.h"
 #include "engine/format/reference_walk.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
@@ -37,9 +39,8 @@ std::uint64_t decodeFast(const std::vector<std::uint8_t>& file) {
   return restored;
 }
 
-// The same file through the reference walk, one tree step per bit. The file is trusted.
-std::uint64_t decodeReference(const std::vector<std::uint8_t>& file) {
-  std::uint64_t restored = 0;
+// The counts of a trusted file's table.
+ravmolt::FrequencyTable countsOf(const std::vector<std::uint8_t>& file) {
   const ravmolt::FileHeader header = ravmolt::parseHeader(file.data());
   ravmolt::FrequencyTable frequencies{};
   for (std::size_t offset = 0; offset < static_cast<std::size_t>(header.tableSize);
@@ -47,6 +48,14 @@ std::uint64_t decodeReference(const std::vector<std::uint8_t>& file) {
     const std::uint8_t* entry = file.data() + ravmolt::kHeaderSize + offset;
     frequencies[entry[0]] = ravmolt::readLittleEndian<std::int32_t>(entry + 1);
   }
+  return frequencies;
+}
+
+// The same file through the reference walk, one tree step per bit. The file is trusted.
+std::uint64_t decodeReference(const std::vector<std::uint8_t>& file) {
+  std::uint64_t restored = 0;
+  const ravmolt::FileHeader header = ravmolt::parseHeader(file.data());
+  const ravmolt::FrequencyTable frequencies = countsOf(file);
   ravmolt::NodeArena arena;
   const ravmolt::TreeNode* root = ravmolt::buildTree(frequencies, arena);
   if (root == nullptr) return 0;
@@ -69,6 +78,22 @@ void runDecoder(benchmark::State& state, const std::vector<std::uint8_t>& file, 
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * restored));
 }
 
+// The lookup tables of a file's tree, with a root of `rootBits`, built again and again into the
+// same storage: what every file pays before its first code.
+void buildTables(benchmark::State& state, const std::vector<std::uint8_t>& file, int rootBits) {
+  ravmolt::NodeArena arena;
+  const ravmolt::TreeNode* root = ravmolt::buildTree(countsOf(file), arena);
+  if (root == nullptr || ravmolt::isLeaf(root)) {
+    state.SkipWithError("the file has no tree with an inner node");
+    return;
+  }
+  ravmolt::DecodeTable table;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(table.build(root, rootBits));
+    benchmark::ClobberMemory();
+  }
+}
+
 std::vector<std::uint8_t> readFile(const char* path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), {}};
@@ -89,6 +114,13 @@ void registerFile(const std::string& name, std::vector<std::uint8_t> file) {
   benchmark::RegisterBenchmark(("treeWalk/" + name).c_str(), [stored](benchmark::State& state) {
     runDecoder(state, *stored, false);
   })->Unit(benchmark::kMillisecond);
+  for (const int rootBits :
+       {ravmolt::DecodeTable::kTableBits, ravmolt::DecodeTable::kSmallRootBits}) {
+    benchmark::RegisterBenchmark(
+        ("tables" + std::to_string(rootBits) + "/" + name).c_str(),
+        [stored, rootBits](benchmark::State& state) { buildTables(state, *stored, rootBits); })
+        ->Unit(benchmark::kMicrosecond);
+  }
 }
 
 }  // namespace
