@@ -226,14 +226,15 @@ Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile&
 
 // --- Every cut-off of short payloads -----------------------------------------------------------
 
-struct ShortCase {
+// A tree shape and the size of the data (or of the payload, for random bits) made with it.
+struct ShapeCase {
   const char* name;
   Shape shape;
   std::size_t size;
 };
-void PrintTo(const ShortCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
 
-class EveryCutOff : public ::testing::TestWithParam<ShortCase> {};
+class EveryCutOff : public ::testing::TestWithParam<ShapeCase> {};
 
 // With the full root table of the fast loops, and with the small one that short payloads get.
 TEST_P(EveryCutOff, MatchesTheWalk) {
@@ -255,14 +256,14 @@ TEST_P(EveryCutOff, MatchesTheWalk) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, EveryCutOff,
-                         ::testing::Values(ShortCase{"english", Shape::english, 400},
-                                           ShortCase{"geometric", Shape::geometric, 900},
-                                           ShortCase{"fibonacci", Shape::fibonacci, 200},
-                                           ShortCase{"flat", Shape::flat, 300},
-                                           ShortCase{"caterpillar", Shape::caterpillar, 12},
-                                           ShortCase{"singleSymbol", Shape::singleSymbol, 40},
-                                           ShortCase{"manyLongCodes", Shape::manyLongCodes, 200},
-                                           ShortCase{"randomTree", Shape::randomTree, 300}),
+                         ::testing::Values(ShapeCase{"english", Shape::english, 400},
+                                           ShapeCase{"geometric", Shape::geometric, 900},
+                                           ShapeCase{"fibonacci", Shape::fibonacci, 200},
+                                           ShapeCase{"flat", Shape::flat, 300},
+                                           ShapeCase{"caterpillar", Shape::caterpillar, 12},
+                                           ShapeCase{"singleSymbol", Shape::singleSymbol, 40},
+                                           ShapeCase{"manyLongCodes", Shape::manyLongCodes, 200},
+                                           ShapeCase{"randomTree", Shape::randomTree, 300}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RandomTrees, ShortPayloadsMatchTheWalk) {
@@ -351,14 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Right against inaccessible pages ----------------------------------------------------------
 
-struct GuardCase {
-  const char* name;
-  Shape shape;
-  std::size_t size;
-};
-void PrintTo(const GuardCase& c, std::ostream* out) { *out << c.name; }
-
-class GuardPages : public ::testing::TestWithParam<GuardCase> {};
+class GuardPages : public ::testing::TestWithParam<ShapeCase> {};
 
 // The payload's last byte right before an inaccessible page, and the output memory ending before
 // another kStoreOverrun bytes after the last symbol, the most a store may write past it; at every
@@ -404,15 +398,15 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
 
 // Long enough for blocks of lanes; one 255-bit code; the byte translation; one symbol per bit.
 INSTANTIATE_TEST_SUITE_P(Shapes, GuardPages,
-                         ::testing::Values(GuardCase{"english", Shape::english, 40000},
-                                           GuardCase{"executable", Shape::executable, 30000},
-                                           GuardCase{"flat", Shape::flat, 20000},
-                                           GuardCase{"geometric", Shape::geometric, 90000},
-                                           GuardCase{"fibonacci", Shape::fibonacci, 30000},
-                                           GuardCase{"caterpillar", Shape::caterpillar, 300},
-                                           GuardCase{"singleSymbol", Shape::singleSymbol, 20000},
-                                           GuardCase{"manyLongCodes", Shape::manyLongCodes, 20000},
-                                           GuardCase{"randomTree", Shape::randomTree, 20000}),
+                         ::testing::Values(ShapeCase{"english", Shape::english, 40000},
+                                           ShapeCase{"executable", Shape::executable, 30000},
+                                           ShapeCase{"flat", Shape::flat, 20000},
+                                           ShapeCase{"geometric", Shape::geometric, 90000},
+                                           ShapeCase{"fibonacci", Shape::fibonacci, 30000},
+                                           ShapeCase{"caterpillar", Shape::caterpillar, 300},
+                                           ShapeCase{"singleSymbol", Shape::singleSymbol, 20000},
+                                           ShapeCase{"manyLongCodes", Shape::manyLongCodes, 20000},
+                                           ShapeCase{"randomTree", Shape::randomTree, 20000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- Whole files through the tool's own call ---------------------------------------------------
