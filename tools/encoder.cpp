@@ -22,20 +22,24 @@ void collectCodes(const TreeNode* node, Code path, CodeTable& codes) {
   collectCodes(node->right, right, codes);
 }
 
-// Packs bits MSB-first into a byte vector.
+// Packs bits MSB-first into a byte vector, up to 32 at a time through a word.
 class BitWriter {
  public:
   explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out) {}
 
   // Appends the top `count` bits of `bits` (1 <= count <= 64).
   void put(std::uint64_t bits, int count) {
-    for (int i = 0; i < count; ++i) {
-      current_ = static_cast<std::uint8_t>((current_ << 1) | ((bits >> (63 - i)) & 1U));
-      if (++filled_ == 8) {
-        out_.push_back(current_);
-        current_ = 0;
-        filled_ = 0;
+    while (count > 0) {
+      const int take = std::min(count, 32);
+      // The word holds fewer than 8 pending bits, so these fit below its top.
+      pending_ = pending_ << take | bits >> (64 - take);
+      filled_ += take;
+      while (filled_ >= 8) {
+        filled_ -= 8;
+        out_.push_back(static_cast<std::uint8_t>(pending_ >> filled_));
       }
+      bits <<= take;
+      count -= take;
     }
   }
   void put(const Code& code) {
@@ -45,12 +49,12 @@ class BitWriter {
   }
   // Pads the last byte with zero bits.
   void finish() {
-    if (filled_ > 0) out_.push_back(static_cast<std::uint8_t>(current_ << (8 - filled_)));
+    if (filled_ > 0) out_.push_back(static_cast<std::uint8_t>(pending_ << (8 - filled_)));
   }
 
  private:
   std::vector<std::uint8_t>& out_;
-  std::uint8_t current_ = 0;
+  std::uint64_t pending_ = 0;  // the last filled_ bits are not yet in out_
   int filled_ = 0;
 };
 
