@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/decompressor.h"
+#include "engine/fast/decode_steps.h"
 #include "engine/format/reference_walk.h"
 #include "fuzz/reference_decode.h"
 #include "tests/test_file.h"
@@ -22,6 +23,12 @@ namespace ravmolt::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
+
+// Every way the fast loops can store symbols on this processor; the drivers take the fastest.
+inline std::vector<Stores> storesHere() {
+  if (hasPackedStores()) return {Stores::eachEntry, Stores::packed};
+  return {Stores::eachEntry};
+}
 
 // A compressed file in memory, its counts, and where its payload lies in it.
 struct CodedFile {

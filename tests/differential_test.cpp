@@ -370,20 +370,23 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
   const std::uint64_t total = 8 * payload.size();
   const Bytes reference = testing::walkPayload(tree.root, payload, total);
   const auto ends = codeEnds(tree.root, payload, total);
-  SpanDecoder decoder(tree.table, total);
   checks::GuardedRegion input(payload.size());
   checks::GuardedRegion output(reference.size() + kStoreOverrun);
   ASSERT_TRUE(input.valid() && output.valid());
-  for (std::size_t trim = 0; trim < 8; ++trim) {
-    const std::span<const std::uint8_t> bytes =
-        input.copyEndingAtGuard(payload.first(payload.size() - trim));
-    for (unsigned spare = 0; spare < 8; ++spare) {
-      const std::uint64_t bits = 8 * bytes.size() - spare;
-      SCOPED_TRACE(::testing::Message() << "bitCount " << bits);
-      const std::span<const std::uint8_t> expected = walkOf(reference, ends, bits);
-      const std::span<std::uint8_t> room = output.endingAtGuard(expected.size() + kStoreOverrun);
-      const SpanResult span = decoder.decode(bytes, 0, bits, SpanEnd::payloadEnd, room.data());
-      ASSERT_TRUE(sameBytes(std::span(room.data(), span.out), expected));
+  for (const Stores stores : testing::storesHere()) {
+    SCOPED_TRACE(stores == Stores::packed ? "packed stores" : "a store each entry");
+    SpanDecoder decoder(tree.table, total, stores);
+    for (std::size_t trim = 0; trim < 8; ++trim) {
+      const std::span<const std::uint8_t> bytes =
+          input.copyEndingAtGuard(payload.first(payload.size() - trim));
+      for (unsigned spare = 0; spare < 8; ++spare) {
+        const std::uint64_t bits = 8 * bytes.size() - spare;
+        SCOPED_TRACE(::testing::Message() << "bitCount " << bits);
+        const std::span<const std::uint8_t> expected = walkOf(reference, ends, bits);
+        const std::span<std::uint8_t> room = output.endingAtGuard(expected.size() + kStoreOverrun);
+        const SpanResult span = decoder.decode(bytes, 0, bits, SpanEnd::payloadEnd, room.data());
+        ASSERT_TRUE(sameBytes(std::span(room.data(), span.out), expected));
+      }
     }
   }
 }

@@ -13,6 +13,7 @@
 #include "engine/fast/byte_translation.h"
 #include "engine/fast/lanes.h"
 #include "tests/code_shapes.h"
+#include "tests/decode_support.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
 
@@ -277,21 +278,24 @@ TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
   ASSERT_LE(laneBits, kLaneBits + 8);
   Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
   LaneBuffers buffers;
-  const LaneBlock block =
-      decodeLanes(table, payload.data(), c.startBit, laneBits, out.data(), buffers);
-  EXPECT_EQ(block.synchronised, c.expectSynchronised);
-  ASSERT_TRUE(truth.boundaries.contains(block.next))
-      << "stopped inside a code, at bit " << block.next;
-  const std::uint64_t reached = block.next - c.startBit;
-  // Every lane's share of the block is handed back when all joined; at least lane 0's otherwise.
-  EXPECT_GE(reached, (c.expectSynchronised ? kLanes : 1) * (laneBits - 64));
-  // No lane runs on past the block by more than a step, and the lane that stopped the block
-  // walked no further than over the next lane's records.
-  EXPECT_LE(reached, kLanes * laneBits + kStepBits);
-  const auto codes = static_cast<std::size_t>(
-      std::distance(truth.boundaries.begin(), truth.boundaries.find(block.next)));
-  ASSERT_EQ(static_cast<std::size_t>(block.out - out.data()), codes);
-  EXPECT_TRUE(std::equal(out.data(), block.out, truth.symbols.begin()));
+  for (const Stores stores : testing::storesHere()) {
+    SCOPED_TRACE(stores == Stores::packed ? "packed stores" : "a store each entry");
+    const LaneBlock block =
+        decodeLanes(table, payload.data(), c.startBit, laneBits, out.data(), buffers, stores);
+    EXPECT_EQ(block.synchronised, c.expectSynchronised);
+    ASSERT_TRUE(truth.boundaries.contains(block.next))
+        << "stopped inside a code, at bit " << block.next;
+    const std::uint64_t reached = block.next - c.startBit;
+    // Every lane's share of the block is handed back when all joined; at least lane 0's otherwise.
+    EXPECT_GE(reached, (c.expectSynchronised ? kLanes : 1) * (laneBits - 64));
+    // No lane runs on past the block by more than a step, and the lane that stopped the block
+    // walked no further than over the next lane's records.
+    EXPECT_LE(reached, kLanes * laneBits + kStepBits);
+    const auto codes = static_cast<std::size_t>(
+        std::distance(truth.boundaries.begin(), truth.boundaries.find(block.next)));
+    ASSERT_EQ(static_cast<std::size_t>(block.out - out.data()), codes);
+    EXPECT_TRUE(std::equal(out.data(), block.out, truth.symbols.begin()));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, LaneBlocks, ::testing::ValuesIn(blockCases()),

@@ -9,6 +9,7 @@
 
 #include "engine/fast/bit_window.h"
 #include "engine/fast/decode_table.h"
+#include "engine/platform/packed_stores.h"
 
 namespace ravmolt {
 
@@ -23,8 +24,15 @@ constexpr unsigned kStepBits =
 // Bytes past the byte of `to` that a decoder reads when it decodes every code that starts before
 // `to`: the last such code can be a long one, and each lookup loads eight bytes.
 constexpr std::size_t kReadPastBytes = (kLongestCodeBits + DecodeTable::kTableBits) / 8 + 8 + 8;
-// Bytes a store of symbols writes past the last symbol it keeps.
-constexpr std::size_t kStoreOverrun = 8;
+// Bytes a store of symbols writes past the last symbol it keeps: a word of eight bytes for one
+// entry, or a window's entries packed at once.
+constexpr std::size_t kStoreOverrun = kPackedOverrun;
+static_assert(kStoreOverrun >= 8);
+
+// How a window's lookups store their symbols: each entry's as it is looked up, or the window's
+// entries packed into one store where the processor can (see packed_stores.h).
+enum class Stores : bool { eachEntry, packed };
+inline Stores fastestStores() { return hasPackedStores() ? Stores::packed : Stores::eachEntry; }
 
 // Stores an entry's symbols at `out`, the first one first, and leftovers after them.
 inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
@@ -81,17 +89,29 @@ StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, Bit
 // The window's lowest bit, never looked at (a window's lookups take fewer than its 57 payload
 // bits), is set as a marker: shifting the window left by each entry's bits carries it up by
 // exactly the bits consumed, so one count of trailing zeros at the end replaces a running sum.
+template <Stores kStores = Stores::eachEntry>
 [[gnu::always_inline]] inline unsigned lookUpWindow(const DecodeEntry* root, std::uint64_t window,
                                                     std::uint8_t*& out, bool& longCode) {
   static_assert(kLookupsPerWindow * DecodeTable::kTableBits < 57);
   window |= 1;
+  PackedWords entries;
+  static_assert(kStores == Stores::eachEntry ||
+                    (kLookupsPerWindow == entries.size() && DecodeTable::kSymbolShift == 16 &&
+                     DecodeTable::kMaxSymbols <= 6),
+                "packed stores take four entries, each with its count in byte 1 and its "
+                "symbols in bytes 2..7");
   DecodeEntry entry = 0;
   for (int step = 0; step < kLookupsPerWindow; ++step) {
     entry = root[peekBits(window, DecodeTable::kTableBits)];
-    storeSymbols(out, entry);
-    out += DecodeTable::symbolCountOf(entry);
+    if constexpr (kStores == Stores::eachEntry) {
+      storeSymbols(out, entry);
+      out += DecodeTable::symbolCountOf(entry);
+    } else {
+      entries[static_cast<std::size_t>(step)] = entry;
+    }
     window <<= (entry & 63);
   }
+  if constexpr (kStores == Stores::packed) out += packWords(out, entries);
   longCode = DecodeTable::symbolCountOf(entry) == 0;
   // The marker is still in the word (the lookups took under 64 bits), so the word is not zero and
   // the count needs no case for it: one instruction, not a test and a conditional move more on
@@ -101,11 +121,12 @@ StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, Bit
 
 // One step of the fast decoders: a window's lookups, then the rest of a long code if one starts.
 // Takes at most kStepBits bits and stores at most kStoreOverrun bytes past its last symbol.
+template <Stores kStores = Stores::eachEntry>
 [[gnu::always_inline]] inline void decodeStep(const DecodeTable& table, const DecodeEntry* root,
                                               const std::uint8_t* stream, BitPosition& position,
                                               std::uint8_t*& out) {
   bool longCode;
-  position += lookUpWindow(root, windowAt(stream, position), out, longCode);
+  position += lookUpWindow<kStores>(root, windowAt(stream, position), out, longCode);
   if (longCode) [[unlikely]] {
     const StepEnd end = decodeLongCode(table, stream, position, out);
     position = end.position;

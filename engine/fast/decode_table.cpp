@@ -1,10 +1,10 @@
 #include "engine/fast/decode_table.h"
 
-#include "engine/io/buffer.h"
-
 #include <algorithm>
 #include <cassert>
 #include <numeric>
+
+#include "engine/io/buffer.h"
 
 namespace ravmolt {
 namespace {
@@ -89,8 +89,7 @@ void DecodeTable::addTablesBelow(const TreeNode* node, int depth, int width) {
   assert(tableCount_ < kMostTables);
   starts_[tableCount_] = node;
   widths_[tableCount_] = std::min(kTableBits, heightOf(node));
-  offsets_[tableCount_] =
-      offsets_[tableCount_ - 1] + (std::size_t{1} << widths_[tableCount_ - 1]);
+  offsets_[tableCount_] = offsets_[tableCount_ - 1] + (std::size_t{1} << widths_[tableCount_ - 1]);
   ++tableCount_;
 }
 
@@ -98,8 +97,8 @@ void DecodeTable::addTablesBelow(const TreeNode* node, int depth, int width) {
 // width, in index order, restarting at the root after each leaf: the entries that share a prefix
 // share its walk, so a table of 2^w entries costs at most 2^(w+1) steps rather than w for each
 // entry. An entry in which no code ends leads to the next table in the layout.
-void DecodeTable::fillEntries(Filling& filling, const TreeNode* node, int depth,
-                              std::size_t prefix, Partial codes) const {
+void DecodeTable::fillEntries(Filling& filling, const TreeNode* node, int depth, std::size_t prefix,
+                              Partial codes) const {
   if (depth == filling.width) {
     DecodeEntry entry = 0;
     if (codes.count == 0) {

@@ -32,7 +32,7 @@ inline void decodeEntry(const Table& table, const DecodeEntry* root, const std::
 // Decodes steps of every lane in turn until each lane has reached its stop. Positions and outputs
 // are copied into locals, two registers a lane, so that all lanes and the table fit in the
 // processor's registers: arrays whose address is taken elsewhere stay in memory.
-template <std::size_t... k>
+template <Stores kStores, std::size_t... k>
 [[gnu::always_inline]] inline void interleave(const Table& table, const std::uint8_t* stream,
                                               Positions& lanePosition, Outputs& laneOut,
                                               const Positions& laneStop,
@@ -49,13 +49,15 @@ template <std::size_t... k>
     std::uint64_t steps = UINT64_MAX;
     ((steps = std::min(steps, position[k] < stop[k] ? (stop[k] - position[k]) / most : 0)), ...);
     if (steps == 0) break;
-    for (; steps > 0; --steps) (decodeStep(table, root, stream, position[k], out[k]), ...);
+    for (; steps > 0; --steps) (decodeStep<kStores>(table, root, stream, position[k], out[k]), ...);
   }
   // The last few steps of each lane. Chunks take different numbers of steps, as codes vary in
   // length from one part of a file to another; the lanes still short of their stops go on
   // interleaved rather than one by one, which would leave all but one chain idle.
   while ((static_cast<unsigned>(position[k] < stop[k]) | ...) != 0)
-    ((position[k] < stop[k] ? decodeStep(table, root, stream, position[k], out[k]) : void()), ...);
+    ((position[k] < stop[k] ? decodeStep<kStores>(table, root, stream, position[k], out[k])
+                            : void()),
+     ...);
   ((lanePosition[k] = position[k]), ...);
   ((laneOut[k] = out[k]), ...);
 }
@@ -92,9 +94,13 @@ std::size_t laneBitsFor(std::uint64_t available, int lengthDivisor) {
   return aligned >= kMinimumLaneBits ? static_cast<std::size_t>(aligned) : 0;
 }
 
-RAVMOLT_DECODE_LOOP LaneBlock decodeLanes(const Table& table, const std::uint8_t* stream,
-                                          BitPosition start, std::size_t laneBits,
-                                          std::uint8_t* out, LaneBuffers& buffers) {
+namespace {
+
+template <Stores kStores>
+[[gnu::always_inline]] inline LaneBlock decodeLanesWith(const Table& table,
+                                                        const std::uint8_t* stream,
+                                                        BitPosition start, std::size_t laneBits,
+                                                        std::uint8_t* out, LaneBuffers& buffers) {
   Positions begin;
   Outputs written;
   for (int k = 0; k < kLanes; ++k) {
@@ -118,7 +124,7 @@ RAVMOLT_DECODE_LOOP LaneBlock decodeLanes(const Table& table, const std::uint8_t
       decodeEntry(table, root, stream, position[k], laneOut[k]);
     }
   }
-  interleave(table, stream, position, laneOut, stop, std::make_index_sequence<kLanes>());
+  interleave<kStores>(table, stream, position, laneOut, stop, std::make_index_sequence<kLanes>());
 
   // Lane k is proven from provenFrom on, up to where it meets a record of lane k + 1, which
   // proves lane k + 1 from that record on. Lane 0 decoded into place; each proven lane's share
@@ -140,6 +146,28 @@ RAVMOLT_DECODE_LOOP LaneBlock decodeLanes(const Table& table, const std::uint8_t
     provenFrom = written[k + 1] + records.written[k + 1][r];
   }
   return {start, out, false};  // not reached: the last lane returns above
+}
+
+RAVMOLT_DECODE_LOOP LaneBlock decodeLanesEach(const Table& table, const std::uint8_t* stream,
+                                              BitPosition start, std::size_t laneBits,
+                                              std::uint8_t* out, LaneBuffers& buffers) {
+  return decodeLanesWith<Stores::eachEntry>(table, stream, start, laneBits, out, buffers);
+}
+
+RAVMOLT_PACKED_DECODE_LOOP LaneBlock decodeLanesPacked(const Table& table,
+                                                       const std::uint8_t* stream,
+                                                       BitPosition start, std::size_t laneBits,
+                                                       std::uint8_t* out, LaneBuffers& buffers) {
+  return decodeLanesWith<Stores::packed>(table, stream, start, laneBits, out, buffers);
+}
+
+}  // namespace
+
+LaneBlock decodeLanes(const Table& table, const std::uint8_t* stream, BitPosition start,
+                      std::size_t laneBits, std::uint8_t* out, LaneBuffers& buffers,
+                      Stores stores) {
+  return stores == Stores::packed ? decodeLanesPacked(table, stream, start, laneBits, out, buffers)
+                                  : decodeLanesEach(table, stream, start, laneBits, out, buffers);
 }
 
 }  // namespace ravmolt

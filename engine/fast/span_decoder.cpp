@@ -14,22 +14,36 @@ namespace {
 constexpr int kFailureAllowance = 8;
 
 // Steps while they start no later than `limit`.
-RAVMOLT_DECODE_LOOP BitPosition fastLoop(const DecodeTable& table, const std::uint8_t* stream,
-                                         BitPosition position, BitPosition limit,
-                                         std::uint8_t*& out) {
+template <Stores kStores>
+[[gnu::always_inline]] inline BitPosition stepTo(const DecodeTable& table,
+                                                 const std::uint8_t* stream, BitPosition position,
+                                                 BitPosition limit, std::uint8_t*& out) {
   const DecodeEntry* const root = table.root();
   std::uint8_t* local = out;
-  while (position <= limit) decodeStep(table, root, stream, position, local);
+  while (position <= limit) decodeStep<kStores>(table, root, stream, position, local);
   out = local;
   return position;
 }
 
+RAVMOLT_DECODE_LOOP BitPosition fastLoop(const DecodeTable& table, const std::uint8_t* stream,
+                                         BitPosition position, BitPosition limit,
+                                         std::uint8_t*& out) {
+  return stepTo<Stores::eachEntry>(table, stream, position, limit, out);
+}
+
+RAVMOLT_PACKED_DECODE_LOOP BitPosition packedLoop(const DecodeTable& table,
+                                                  const std::uint8_t* stream, BitPosition position,
+                                                  BitPosition limit, std::uint8_t*& out) {
+  return stepTo<Stores::packed>(table, stream, position, limit, out);
+}
+
 }  // namespace
 
-SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan)
+SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores)
     : table_(table),
       translation_(table.byteTranslation()),
-      bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits) {
+      bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits),
+      stores_(stores) {
   if (bulk_ && laneBitsFor(longestSpan, 1) != 0) {
     lanes_.emplace();
     if (!lanes_->ready()) lanes_.reset();  // without their memory, spans decode without lanes
@@ -105,12 +119,13 @@ BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from
   while (lanes_ && laneFailures_ <= kFailureAllowance && position < limit) {
     const std::size_t laneBits = laneBitsFor(limit - position, table_.shape().lengthDivisor);
     if (laneBits == 0) break;
-    const LaneBlock block = decodeLanes(table_, stream, position, laneBits, out, *lanes_);
+    const LaneBlock block = decodeLanes(table_, stream, position, laneBits, out, *lanes_, stores_);
     position = block.next;
     out = block.out;
     laneFailures_ += block.synchronised ? -1 : 1;
   }
-  return fastLoop(table_, stream, position, limit, out);
+  return stores_ == Stores::packed ? packedLoop(table_, stream, position, limit, out)
+                                   : fastLoop(table_, stream, position, limit, out);
 }
 
 BitPosition SpanDecoder::decodeLastCodes(const std::uint8_t* stream, const std::uint8_t* end,

@@ -36,7 +36,8 @@ class SpanDecoder {
  public:
   // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits.
   // Buffers are allocated here, once, and only those such spans can use: lanes need a block.
-  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan);
+  // Packed `stores` only where the processor has them (hasPackedStores()).
+  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores = fastestStores());
   SpanDecoder(const SpanDecoder&) = delete;
   SpanDecoder& operator=(const SpanDecoder&) = delete;
 
@@ -72,6 +73,7 @@ class SpanDecoder {
   const DecodeTable& table_;
   const ByteTranslation* translation_;  // when every code is 8 bits
   bool bulk_;                           // the root table suits the fast loops
+  Stores stores_;                       // how the fast loops store symbols on this processor
   std::optional<LaneBuffers> lanes_;    // for spans that hold a block
   int laneFailures_ = 0;
 };
