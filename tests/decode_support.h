@@ -26,7 +26,7 @@ inline Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()};
 
 // Every way the fast loops can store symbols on this processor; the drivers take the fastest.
 inline std::vector<Stores> storesHere() {
-  if (hasPackedStores()) return {Stores::eachEntry, Stores::packed};
+  if (canPackWords()) return {Stores::eachEntry, Stores::packed};
   return {Stores::eachEntry};
 }
 

@@ -330,6 +330,34 @@ FrequencyTable flatCounts(std::uint32_t seed) {
   return counts;
 }
 
+// Every count from none to six in each of the four words, the kept bytes in order and nothing
+// written past the 32 bytes a pack may use.
+TEST(PackedWords, KeepTheCountedBytesOfEachWordInOrder) {
+  if (!canPackWords()) GTEST_SKIP() << "this processor has no byte compress";
+  std::mt19937 random(9);
+  for (unsigned combination = 0; combination < 7 * 7 * 7 * 7; ++combination) {
+    PackedWords words{};
+    Bytes expected;
+    for (unsigned w = 0, rest = combination; w < words.size(); ++w, rest /= 7) {
+      const unsigned count = rest % 7;
+      std::uint64_t word = random() & 0xFF;  // byte 0 is never kept
+      word |= std::uint64_t{count} << 8;
+      for (unsigned b = 0; b < 6; ++b) {
+        const auto byte = static_cast<std::uint8_t>(random());
+        word |= std::uint64_t{byte} << (16 + 8 * b);
+        if (b < count) expected.push_back(byte);
+      }
+      words[w] = word;
+    }
+    Bytes out(kPackedOverrun + 8, 0xEE);
+    ASSERT_EQ(packWords(out.data(), words), expected.size()) << "combination " << combination;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), out.begin()))
+        << "combination " << combination;
+    EXPECT_TRUE(std::all_of(out.begin() + kPackedOverrun, out.end(),
+                            [](std::uint8_t byte) { return byte == 0xEE; }));
+  }
+}
+
 TEST(ByteTranslation, MapsEveryByteToTheSymbolOfItsCode) {
   NodeArena arena;
   const TreeNode* root = buildTree(flatCounts(41), arena);

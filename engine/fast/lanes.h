@@ -65,7 +65,7 @@ std::size_t laneBitsFor(std::uint64_t available, int lengthDivisor);
 // true code boundary, into `out`. Every code it decodes starts before start + kLanes * laneBits
 // + kStepBits, and it reads eight bytes from each of their bytes; `out` needs room for a symbol
 // per code and kStoreOverrun bytes. Returns the true symbols up to `next`, in order. Packed stores
-// only where hasPackedStores().
+// only where canPackWords().
 LaneBlock decodeLanes(const DecodeTable& table, const std::uint8_t* stream, BitPosition start,
                       std::size_t laneBits, std::uint8_t* out, LaneBuffers& buffers,
                       Stores stores = Stores::eachEntry);

@@ -36,7 +36,7 @@ class SpanDecoder {
  public:
   // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits.
   // Buffers are allocated here, once, and only those such spans can use: lanes need a block.
-  // Packed `stores` only where the processor has them (hasPackedStores()).
+  // Packed `stores` only where canPackWords().
   SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores = fastestStores());
   SpanDecoder(const SpanDecoder&) = delete;
   SpanDecoder& operator=(const SpanDecoder&) = delete;

@@ -33,8 +33,12 @@ using PackedWords = std::array<std::uint64_t, 4>;
 // Bytes packWords may write past the last byte it keeps.
 constexpr std::size_t kPackedOverrun = 32;
 
-// True where packWords runs on vector instructions; the decoders that use it are chosen by this.
+// True where packWords runs on vector instructions: only there do the loops that use it beat
+// those that store each word on its own.
 bool hasPackedStores();
+// True where packWords may be called: always for the portable one below, and where the processor
+// has the vector instructions for the other.
+inline bool canPackWords() { return !RAVMOLT_PACKED_STORES || hasPackedStores(); }
 
 #if RAVMOLT_PACKED_STORES
 
@@ -58,7 +62,8 @@ bool hasPackedStores();
 
 #else
 
-// The same, a word at a time, for processors without a byte compress.
+// The same, a word at a time, for processors without a byte compress (tested everywhere, used
+// by no decoder: storing each word as it is looked up is faster there).
 inline unsigned packWords(std::uint8_t* out, const PackedWords& words) {
   unsigned kept = 0;
   for (const std::uint64_t word : words) {
