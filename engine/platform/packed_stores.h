@@ -62,8 +62,8 @@ inline bool canPackWords() { return !RAVMOLT_PACKED_STORES || hasPackedStores();
 
 #else
 
-// The same, a word at a time, for processors without a byte compress (tested everywhere, used
-// by no decoder: storing each word as it is looked up is faster there).
+// The same, a word at a time, where the vector one is not built. The tests run the packed loops
+// on it; no decoder chooses them there, as storing each word as it is looked up is faster.
 inline unsigned packWords(std::uint8_t* out, const PackedWords& words) {
   unsigned kept = 0;
   for (const std::uint64_t word : words) {
