@@ -291,6 +291,10 @@ struct DecodeCosts {
     if (!longMode) return !shortFullTable;
     return static_cast<std::uint64_t>(cut) < kSmallTableBits && cut % 2 == 1;
   }
+  // Both ways of storing symbols in the fast loops, in turn by pairs of cut-offs where both run.
+  static Stores stores(std::int32_t cut) {
+    return canPackWords() && (cut / 2) % 2 == 0 ? Stores::packed : Stores::eachEntry;
+  }
   std::uint64_t of(std::int32_t cut) const {
     const auto bits = static_cast<std::uint64_t>(cut);
     return fixed + (smallTable(cut) ? kSmallTableWeight * bits : bits);
@@ -653,7 +657,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     DestinationStream& destination = sink.start();
-    DecodeStatus status = decodeOnOneThread(tree->table(costs.smallTable(cut)), bits, destination);
+    DecodeStatus status = decodeOnOneThread(tree->table(costs.smallTable(cut)), bits, destination,
+                                            DecodeCosts::stores(cut));
     if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
 
     ++counters.decodes;

@@ -29,6 +29,9 @@ inline std::vector<Stores> storesHere() {
   if (canPackWords()) return {Stores::eachEntry, Stores::packed};
   return {Stores::eachEntry};
 }
+inline const char* storesName(Stores stores) {
+  return stores == Stores::packed ? "packed stores" : "a store each entry";
+}
 
 // A compressed file in memory, its counts, and where its payload lies in it.
 struct CodedFile {

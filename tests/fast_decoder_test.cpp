@@ -279,7 +279,7 @@ TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
   Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
   LaneBuffers buffers;
   for (const Stores stores : testing::storesHere()) {
-    SCOPED_TRACE(stores == Stores::packed ? "packed stores" : "a store each entry");
+    SCOPED_TRACE(testing::storesName(stores));
     const LaneBlock block =
         decodeLanes(table, payload.data(), c.startBit, laneBits, out.data(), buffers, stores);
     EXPECT_EQ(block.synchronised, c.expectSynchronised);

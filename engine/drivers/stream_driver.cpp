@@ -15,8 +15,8 @@ static_assert(kSpanInputBytes > kLanes * kLaneBits / 8 + kReadPastBytes + kStepB
 }  // namespace
 
 DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
-                               DestinationStream& destination) {
-  SpanDecoder decoder(table, payload.bits);
+                               DestinationStream& destination, Stores stores) {
+  SpanDecoder decoder(table, payload.bits, stores);
   SourceStream& source = payload.source;
   source.seek(payload.offset);
   const std::uint64_t payloadBytes = (payload.bits + 7) / 8;
