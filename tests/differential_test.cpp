@@ -230,19 +230,34 @@ Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile&
 
 // --- Every cut-off of short payloads -----------------------------------------------------------
 
-// A tree shape and the size of the data (or of the payload, for random bits) made with it.
+// A tree shape and the sizes of the data (or of the payload, for random bits) made with it: short
+// for every cut-off, long enough for blocks of lanes next to guard pages.
 struct ShapeCase {
   const char* name;
   Shape shape;
-  std::size_t size;
+  std::size_t everyCutOff;
+  std::size_t guarded;
 };
 void PrintTo(const ShapeCase& c, std::ostream* out) { *out << c.name; }
+
+// Text, executables, the byte translation, one symbol, codes up to 255 bits, one symbol per bit.
+const ShapeCase kShapeCases[] = {
+    {"english", Shape::english, 400, 40000},
+    {"executable", Shape::executable, 300, 30000},
+    {"flat", Shape::flat, 300, 20000},
+    {"geometric", Shape::geometric, 900, 90000},
+    {"fibonacci", Shape::fibonacci, 200, 30000},
+    {"caterpillar", Shape::caterpillar, 12, 300},
+    {"singleSymbol", Shape::singleSymbol, 40, 20000},
+    {"manyLongCodes", Shape::manyLongCodes, 200, 20000},
+    {"randomTree", Shape::randomTree, 300, 20000},
+};
 
 class EveryCutOff : public ::testing::TestWithParam<ShapeCase> {};
 
 // With the full root table of the fast loops, and with the small one that short payloads get.
 TEST_P(EveryCutOff, MatchesTheWalk) {
-  CodedFile coded = makeShape(GetParam().shape, GetParam().size, 5);
+  CodedFile coded = makeShape(GetParam().shape, GetParam().everyCutOff, 5);
   // Padding of ones after the last code, so that a decoder that takes bits past bitCount shows.
   const auto total = 8 * (coded.file.size() - coded.offset);
   coded.file.back() |= static_cast<std::uint8_t>((1U << (total - coded.bits)) - 1);
@@ -266,15 +281,7 @@ TEST_P(EveryCutOff, MatchesTheWalk) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, EveryCutOff,
-                         ::testing::Values(ShapeCase{"english", Shape::english, 400},
-                                           ShapeCase{"geometric", Shape::geometric, 900},
-                                           ShapeCase{"fibonacci", Shape::fibonacci, 200},
-                                           ShapeCase{"flat", Shape::flat, 300},
-                                           ShapeCase{"caterpillar", Shape::caterpillar, 12},
-                                           ShapeCase{"singleSymbol", Shape::singleSymbol, 40},
-                                           ShapeCase{"manyLongCodes", Shape::manyLongCodes, 200},
-                                           ShapeCase{"randomTree", Shape::randomTree, 300}),
+INSTANTIATE_TEST_SUITE_P(Shapes, EveryCutOff, ::testing::ValuesIn(kShapeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RandomTrees, ShortPayloadsMatchTheWalk) {
@@ -379,7 +386,7 @@ class GuardPages : public ::testing::TestWithParam<ShapeCase> {};
 // byte: a loop that reads or writes one byte too far faults, in any build. (The drivers read
 // from memory before a guard page in every test above.)
 TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
-  const CodedFile coded = makeShape(GetParam().shape, GetParam().size, 41);
+  const CodedFile coded = makeShape(GetParam().shape, GetParam().guarded, 41);
   const Tree tree(coded);
   const std::span<const std::uint8_t> payload = coded.payload();
   const std::uint64_t total = 8 * payload.size();
@@ -406,17 +413,7 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
   }
 }
 
-// Long enough for blocks of lanes; one 255-bit code; the byte translation; one symbol per bit.
-INSTANTIATE_TEST_SUITE_P(Shapes, GuardPages,
-                         ::testing::Values(ShapeCase{"english", Shape::english, 40000},
-                                           ShapeCase{"executable", Shape::executable, 30000},
-                                           ShapeCase{"flat", Shape::flat, 20000},
-                                           ShapeCase{"geometric", Shape::geometric, 90000},
-                                           ShapeCase{"fibonacci", Shape::fibonacci, 30000},
-                                           ShapeCase{"caterpillar", Shape::caterpillar, 300},
-                                           ShapeCase{"singleSymbol", Shape::singleSymbol, 20000},
-                                           ShapeCase{"manyLongCodes", Shape::manyLongCodes, 20000},
-                                           ShapeCase{"randomTree", Shape::randomTree, 20000}),
+INSTANTIATE_TEST_SUITE_P(Shapes, GuardPages, ::testing::ValuesIn(kShapeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- Whole files through the tool's own call ---------------------------------------------------
