@@ -3,9 +3,11 @@
 // through, and one code alone. Every step starts and ends on a code boundary.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "engine/fast/bit_window.h"
 #include "engine/fast/decode_table.h"
@@ -81,57 +83,73 @@ struct StepEnd {
 StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, BitPosition position,
                        std::uint8_t* out);
 
-// The lookups of one window: kLookupsPerWindow entries from `window`, their symbols stored at
-// `out`. An entry without symbols, the start of a code longer than the table, consumes nothing:
-// the lookups after it find it again and store nothing, and the code is left for decodeLongCode.
-// One test at the end finds it, instead of one after every lookup. Returns the bits consumed.
+// A window's entries, in the order they were looked up.
+using WindowEntries = std::array<DecodeEntry, kLookupsPerWindow>;
+
+// A window's lookups: kLookupsPerWindow of them, each taking at most kTableBits of the >= 57
+// bits a window holds. The window's lowest bit, never looked at, is set as a marker first
+// (markWindow); each lookUp shifts the window left by its entry's bits, which carries the marker
+// up by exactly the bits consumed, so that one count of trailing zeros at the end replaces a
+// running sum.
 //
-// The window's lowest bit, never looked at (a window's lookups take fewer than its 57 payload
-// bits), is set as a marker: shifting the window left by each entry's bits carries it up by
-// exactly the bits consumed, so one count of trailing zeros at the end replaces a running sum.
-template <Stores kStores = Stores::eachEntry>
-[[gnu::always_inline]] inline unsigned lookUpWindow(const DecodeEntry* root, std::uint64_t window,
-                                                    std::uint8_t*& out, bool& longCode) {
+// An entry without symbols, the start of a code longer than the table, consumes nothing: the
+// lookups after it find it again, and the code is left to endWindow.
+inline std::uint64_t markWindow(std::uint64_t window) { return window | 1; }
+[[gnu::always_inline]] inline DecodeEntry lookUp(const DecodeEntry* root, std::uint64_t& window) {
   static_assert(kLookupsPerWindow * DecodeTable::kTableBits < 57);
-  window |= 1;
-  PackedWords entries;
-  static_assert(kStores == Stores::eachEntry ||
-                    (kLookupsPerWindow == entries.size() && DecodeTable::kSymbolShift == 16 &&
-                     DecodeTable::kMaxSymbols <= 6),
-                "packed stores take four entries, each with its count in byte 1 and its "
-                "symbols in bytes 2..7");
-  DecodeEntry entry = 0;
-  for (int step = 0; step < kLookupsPerWindow; ++step) {
-    entry = root[peekBits(window, DecodeTable::kTableBits)];
-    if constexpr (kStores == Stores::eachEntry) {
+  const DecodeEntry entry = root[peekBits(window, DecodeTable::kTableBits)];
+  window <<= (entry & 63);
+  return entry;
+}
+
+// Stores the symbols of a window's entries at `out`, in order, and moves `out` past them: each
+// entry's word on its own, or all of them packed into one store.
+template <Stores kStores>
+[[gnu::always_inline]] inline void storeWindow(std::uint8_t*& out, const WindowEntries& entries) {
+  if constexpr (kStores == Stores::packed) {
+    static_assert(std::is_same_v<WindowEntries, PackedWords> && DecodeTable::kSymbolShift == 16 &&
+                      DecodeTable::kMaxSymbols <= 6,
+                  "packed stores take four entries, each with its count in byte 1 and its "
+                  "symbols in bytes 2..7");
+    out += packWords(out, entries);
+  } else {
+    for (const DecodeEntry entry : entries) {
       storeSymbols(out, entry);
       out += DecodeTable::symbolCountOf(entry);
-    } else {
-      entries[static_cast<std::size_t>(step)] = entry;
     }
-    window <<= (entry & 63);
   }
-  if constexpr (kStores == Stores::packed) out += packWords(out, entries);
-  longCode = DecodeTable::symbolCountOf(entry) == 0;
+}
+
+// Ends a window of lookups from `position`, whose marked window is `shifted` after them: stores
+// its symbols, moves `position` past the bits consumed, and decodes the long code that stopped
+// the lookups, if one did. One test at the end finds it, instead of one after every lookup.
+// Together with the lookups, takes at most kStepBits bits and stores at most kStoreOverrun bytes
+// past its last symbol.
+template <Stores kStores>
+[[gnu::always_inline]] inline void endWindow(const DecodeTable& table, const std::uint8_t* stream,
+                                             const WindowEntries& entries, std::uint64_t shifted,
+                                             BitPosition& position, std::uint8_t*& out) {
+  storeWindow<kStores>(out, entries);
   // The marker is still in the word (the lookups took under 64 bits), so the word is not zero and
   // the count needs no case for it: one instruction, not a test and a conditional move more on
   // every chain of lookups.
-  return trailingZerosOfNonZero(window);
-}
-
-// One step of the fast decoders: a window's lookups, then the rest of a long code if one starts.
-// Takes at most kStepBits bits and stores at most kStoreOverrun bytes past its last symbol.
-template <Stores kStores = Stores::eachEntry>
-[[gnu::always_inline]] inline void decodeStep(const DecodeTable& table, const DecodeEntry* root,
-                                              const std::uint8_t* stream, BitPosition& position,
-                                              std::uint8_t*& out) {
-  bool longCode;
-  position += lookUpWindow<kStores>(root, windowAt(stream, position), out, longCode);
-  if (longCode) [[unlikely]] {
+  position += trailingZerosOfNonZero(shifted);
+  if (DecodeTable::symbolCountOf(entries.back()) == 0) [[unlikely]] {
     const StepEnd end = decodeLongCode(table, stream, position, out);
     position = end.position;
     out = end.out;
   }
+}
+
+// One step of the fast decoders: a window's lookups, then the rest of a long code if one starts.
+template <Stores kStores = Stores::eachEntry>
+[[gnu::always_inline]] inline void decodeStep(const DecodeTable& table, const DecodeEntry* root,
+                                              const std::uint8_t* stream, BitPosition& position,
+                                              std::uint8_t*& out) {
+  std::uint64_t window = markWindow(windowAt(stream, position));
+  WindowEntries entries;
+  for (DecodeEntry& entry : entries) entry = lookUp(root, window);
+  endWindow<kStores>(table, stream, entries, window, position, out);
 }
 
 }  // namespace ravmolt

@@ -29,6 +29,21 @@ inline void decodeEntry(const Table& table, const DecodeEntry* root, const std::
   position += Table::bitsOf(entry);
 }
 
+// One step of every lane: their windows' lookups taken in turn across the lanes, lookup by
+// lookup, then each lane's window ended. Lane by lane, whole windows at a time, the processor
+// holds too few of the waiting lookups to overlap all six lanes' loads; in this order it sees
+// each lane's next lookup as soon as it can run (measured: 6 to 10 % faster).
+template <Stores kStores, std::size_t... k>
+[[gnu::always_inline]] inline void stepEveryLane(const Table& table, const DecodeEntry* root,
+                                                 const std::uint8_t* stream, Positions& position,
+                                                 Outputs& out) {
+  std::array<std::uint64_t, kLanes> window{markWindow(windowAt(stream, position[k]))...};
+  std::array<WindowEntries, kLanes> entries;
+  for (std::size_t step = 0; step < kLookupsPerWindow; ++step)
+    ((entries[k][step] = lookUp(root, window[k])), ...);
+  (endWindow<kStores>(table, stream, entries[k], window[k], position[k], out[k]), ...);
+}
+
 // Decodes steps of every lane in turn until each lane has reached its stop. Positions and outputs
 // are copied into locals, two registers a lane, so that all lanes and the table fit in the
 // processor's registers: arrays whose address is taken elsewhere stay in memory.
@@ -49,7 +64,7 @@ template <Stores kStores, std::size_t... k>
     std::uint64_t steps = UINT64_MAX;
     ((steps = std::min(steps, position[k] < stop[k] ? (stop[k] - position[k]) / most : 0)), ...);
     if (steps == 0) break;
-    for (; steps > 0; --steps) (decodeStep<kStores>(table, root, stream, position[k], out[k]), ...);
+    for (; steps > 0; --steps) stepEveryLane<kStores, k...>(table, root, stream, position, out);
   }
   // The last few steps of each lane. Chunks take different numbers of steps, as codes vary in
   // length from one part of a file to another; the lanes still short of their stops go on
