@@ -132,8 +132,9 @@ template <Stores kStores>
   Outputs laneOut = written;
   Records records;
   const DecodeEntry* const root = table.root();
-  for (int k = 1; k < kLanes; ++k) {
-    for (std::size_t r = 0; r < kRecords; ++r) {
+  // Record by record across the lanes, so that their chains overlap.
+  for (std::size_t r = 0; r < kRecords; ++r) {
+    for (int k = 1; k < kLanes; ++k) {
       records.at[k][r] = position[k];
       records.written[k][r] = static_cast<std::uint32_t>(laneOut[k] - written[k]);
       decodeEntry(table, root, stream, position[k], laneOut[k]);
