@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 #include "engine/fast/bit_window.h"
 #include "engine/fast/decode_table.h"
@@ -83,8 +84,22 @@ struct StepEnd {
 StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, BitPosition position,
                        std::uint8_t* out);
 
-// A window's entries, in the order they were looked up.
+// A window's entries, in the order they were looked up: as they are, for stores of each entry,
+// or gathered for one packed store.
 using WindowEntries = std::array<DecodeEntry, kLookupsPerWindow>;
+template <Stores kStores>
+using EntriesFor = std::conditional_t<kStores == Stores::packed, PackedWords, WindowEntries>;
+
+template <std::size_t i>
+[[gnu::always_inline]] inline void putEntry(WindowEntries& entries, DecodeEntry entry) {
+  entries[i] = entry;
+}
+template <std::size_t i>
+[[gnu::always_inline]] inline void putEntry(PackedWords& entries, DecodeEntry entry) {
+  entries.template put<i>(entry);
+}
+inline DecodeEntry lastEntry(const WindowEntries& entries) { return entries.back(); }
+inline DecodeEntry lastEntry(const PackedWords& entries) { return entries.last(); }
 
 // A window's lookups: kLookupsPerWindow of them, each taking at most kTableBits of the >= 57
 // bits a window holds. The window's lowest bit, never looked at, is set as a marker first
@@ -102,22 +117,27 @@ inline std::uint64_t markWindow(std::uint64_t window) { return window | 1; }
   return entry;
 }
 
+// A window's lookups, in order.
+template <typename Entries, std::size_t... i>
+[[gnu::always_inline]] inline void lookUpWindow(const DecodeEntry* root, std::uint64_t& window,
+                                                Entries& entries, std::index_sequence<i...>) {
+  (putEntry<i>(entries, lookUp(root, window)), ...);
+}
+
 // Stores the symbols of a window's entries at `out`, in order, and moves `out` past them: each
 // entry's word on its own, or all of them packed into one store.
-template <Stores kStores>
 [[gnu::always_inline]] inline void storeWindow(std::uint8_t*& out, const WindowEntries& entries) {
-  if constexpr (kStores == Stores::packed) {
-    static_assert(std::is_same_v<WindowEntries, PackedWords> && DecodeTable::kSymbolShift == 16 &&
-                      DecodeTable::kMaxSymbols <= 6,
-                  "packed stores take four entries, each with its count in byte 1 and its "
-                  "symbols in bytes 2..7");
-    out += packWords(out, entries);
-  } else {
-    for (const DecodeEntry entry : entries) {
-      storeSymbols(out, entry);
-      out += DecodeTable::symbolCountOf(entry);
-    }
+  for (const DecodeEntry entry : entries) {
+    storeSymbols(out, entry);
+    out += DecodeTable::symbolCountOf(entry);
   }
+}
+[[gnu::always_inline]] inline void storeWindow(std::uint8_t*& out, const PackedWords& entries) {
+  static_assert(PackedWords::size() == kLookupsPerWindow && DecodeTable::kSymbolShift == 16 &&
+                    DecodeTable::kMaxSymbols <= 6,
+                "packed stores take four entries, each with its count in byte 1 and its symbols "
+                "in bytes 2..7");
+  out += entries.storeKept(out);
 }
 
 // Ends a window of lookups from `position`, whose marked window is `shifted` after them: stores
@@ -125,16 +145,16 @@ template <Stores kStores>
 // the lookups, if one did. One test at the end finds it, instead of one after every lookup.
 // Together with the lookups, takes at most kStepBits bits and stores at most kStoreOverrun bytes
 // past its last symbol.
-template <Stores kStores>
+template <typename Entries>
 [[gnu::always_inline]] inline void endWindow(const DecodeTable& table, const std::uint8_t* stream,
-                                             const WindowEntries& entries, std::uint64_t shifted,
+                                             const Entries& entries, std::uint64_t shifted,
                                              BitPosition& position, std::uint8_t*& out) {
-  storeWindow<kStores>(out, entries);
+  storeWindow(out, entries);
   // The marker is still in the word (the lookups took under 64 bits), so the word is not zero and
   // the count needs no case for it: one instruction, not a test and a conditional move more on
   // every chain of lookups.
   position += trailingZerosOfNonZero(shifted);
-  if (DecodeTable::symbolCountOf(entries.back()) == 0) [[unlikely]] {
+  if (DecodeTable::symbolCountOf(lastEntry(entries)) == 0) [[unlikely]] {
     const StepEnd end = decodeLongCode(table, stream, position, out);
     position = end.position;
     out = end.out;
@@ -147,9 +167,9 @@ template <Stores kStores = Stores::eachEntry>
                                               const std::uint8_t* stream, BitPosition& position,
                                               std::uint8_t*& out) {
   std::uint64_t window = markWindow(windowAt(stream, position));
-  WindowEntries entries;
-  for (DecodeEntry& entry : entries) entry = lookUp(root, window);
-  endWindow<kStores>(table, stream, entries, window, position, out);
+  EntriesFor<kStores> entries;
+  lookUpWindow(root, window, entries, std::make_index_sequence<kLookupsPerWindow>());
+  endWindow(table, stream, entries, window, position, out);
 }
 
 }  // namespace ravmolt

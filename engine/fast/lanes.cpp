@@ -29,6 +29,23 @@ inline void decodeEntry(const Table& table, const DecodeEntry* root, const std::
   position += Table::bitsOf(entry);
 }
 
+// Lookup i of every lane's window.
+template <std::size_t i, std::size_t... k, typename Entries>
+[[gnu::always_inline]] inline void lookUpInTurn(const DecodeEntry* root,
+                                                std::array<std::uint64_t, kLanes>& window,
+                                                std::array<Entries, kLanes>& entries) {
+  (putEntry<i>(entries[k], lookUp(root, window[k])), ...);
+}
+
+// Every lookup of every lane's window, lookup i of each lane for each i in turn.
+template <std::size_t... k, typename Entries, std::size_t... i>
+[[gnu::always_inline]] inline void lookUpEveryLane(const DecodeEntry* root,
+                                                   std::array<std::uint64_t, kLanes>& window,
+                                                   std::array<Entries, kLanes>& entries,
+                                                   std::index_sequence<i...>) {
+  (lookUpInTurn<i, k...>(root, window, entries), ...);
+}
+
 // One step of every lane: their windows' lookups taken in turn across the lanes, lookup by
 // lookup, then each lane's window ended. Lane by lane, whole windows at a time, the processor
 // holds too few of the waiting lookups to overlap all six lanes' loads; in this order it sees
@@ -38,10 +55,9 @@ template <Stores kStores, std::size_t... k>
                                                  const std::uint8_t* stream, Positions& position,
                                                  Outputs& out) {
   std::array<std::uint64_t, kLanes> window{markWindow(windowAt(stream, position[k]))...};
-  std::array<WindowEntries, kLanes> entries;
-  for (std::size_t step = 0; step < kLookupsPerWindow; ++step)
-    ((entries[k][step] = lookUp(root, window[k])), ...);
-  (endWindow<kStores>(table, stream, entries[k], window[k], position[k], out[k]), ...);
+  std::array<EntriesFor<kStores>, kLanes> entries;
+  lookUpEveryLane<k...>(root, window, entries, std::make_index_sequence<kLookupsPerWindow>());
+  (endWindow(table, stream, entries[k], window[k], position[k], out[k]), ...);
 }
 
 // Decodes steps of every lane in turn until each lane has reached its stop. Positions and outputs
