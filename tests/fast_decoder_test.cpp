@@ -318,6 +318,15 @@ TEST(LaneBits, FitTheInputAndTheCommonCodeLength) {
     EXPECT_EQ(bits % 5, 0U);
     EXPECT_LE(kLanes * bits, available);
   }
+  // Past a full block by more than a chunk and less than the smallest block: two blocks share
+  // the input, rather than a full one leaving the rest to a single chain.
+  for (const std::uint64_t rest : {kMinimumLaneBits, smallest / 2, smallest - 1}) {
+    const std::size_t first = laneBitsFor(full + rest, 1);
+    EXPECT_EQ(first, (full + rest) / (2 * kLanes)) << rest;
+    EXPECT_NE(laneBitsFor(full + rest - kLanes * first, 1), 0U) << rest;
+  }
+  EXPECT_EQ(laneBitsFor(full + kMinimumLaneBits - 1, 1), kLaneBits);
+  EXPECT_EQ(laneBitsFor(full + smallest, 1), kLaneBits);
 }
 
 // --- Byte translation --------------------------------------------------------------------------

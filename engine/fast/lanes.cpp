@@ -124,7 +124,15 @@ LaneBuffers::LaneBuffers()
 
 std::size_t laneBitsFor(std::uint64_t available, int lengthDivisor) {
   const auto divisor = static_cast<std::uint64_t>(std::max(lengthDivisor, 1));
-  const std::uint64_t bits = std::min<std::uint64_t>(kLaneBits, available / kLanes);
+  constexpr std::uint64_t kFullBlock = kLanes * std::uint64_t{kLaneBits};
+  constexpr std::uint64_t kSmallestBlock = kLanes * std::uint64_t{kMinimumLaneBits};
+  // A full block, unless what it would leave is too short for a block of its own and too long to
+  // leave to one chain (the walks and records of one more block cost about as much as a single
+  // chain decoding a chunk of the shortest length): then this block and the last share it evenly.
+  const bool shared = available >= kFullBlock + kMinimumLaneBits &&
+                      available - kFullBlock < kSmallestBlock;
+  const std::uint64_t bits =
+      std::min<std::uint64_t>(kLaneBits, shared ? available / (2 * kLanes) : available / kLanes);
   const std::uint64_t aligned = bits / divisor * divisor;
   return aligned >= kMinimumLaneBits ? static_cast<std::size_t>(aligned) : 0;
 }
