@@ -16,8 +16,9 @@ static_assert(kSpanInputBytes > kLanes * kLaneBits / 8 + kReadPastBytes + kStepB
 
 DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
                                DestinationStream& destination, Stores stores) {
-  SpanDecoder decoder(table, payload.bits, stores);
   SourceStream& source = payload.source;
+  SpanDecoder decoder(table, payload.bits, stores,
+                      source.inPlace() ? Input::inPlace : Input::buffered);
   source.seek(payload.offset);
   const std::uint64_t payloadBytes = (payload.bits + 7) / 8;
   std::uint64_t behind = 0;  // payload bytes the source has moved past

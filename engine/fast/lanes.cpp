@@ -70,10 +70,12 @@ template <Stores kStores, std::size_t... k>
 template <Stores kStores, std::size_t... k>
 [[gnu::always_inline]] inline void interleave(const Table& table, const std::uint8_t* stream,
                                               Positions& lanePosition, Outputs& laneOut,
-                                              const Positions& laneStop,
+                                              const Positions& laneStop, Input input,
                                               std::index_sequence<k...>) {
   const DecodeEntry* const root = table.root();
   Positions position{lanePosition[k]...};
+  const BitPosition blockStart = position[0];  // lane 0 starts where the block does
+  const BitPosition nextBlock = laneStop[kLanes - 1];
   Outputs out{laneOut[k]...};
   const Positions stop{laneStop[k]...};
   // All lanes at once, in runs of steps that no lane can take past its stop, so that the loop
@@ -84,7 +86,16 @@ template <Stores kStores, std::size_t... k>
     std::uint64_t steps = UINT64_MAX;
     ((steps = std::min(steps, position[k] < stop[k] ? (stop[k] - position[k]) / most : 0)), ...);
     if (steps == 0) break;
-    for (; steps > 0; --steps) stepEveryLane<kStores, k...>(table, root, stream, position, out);
+    if (input == Input::inPlace) {
+      for (; steps > 0; --steps) {
+        // The next block's input, swept as lane 0 crosses its chunk: by the time the lanes reach
+        // their stops, the sweep has crossed a block's length.
+        prefetchForReading(stream, (nextBlock + kLanes * (position[0] - blockStart)) / 8);
+        stepEveryLane<kStores, k...>(table, root, stream, position, out);
+      }
+    } else {
+      for (; steps > 0; --steps) stepEveryLane<kStores, k...>(table, root, stream, position, out);
+    }
   }
   // The last few steps of each lane. Chunks take different numbers of steps, as codes vary in
   // length from one part of a file to another; the lanes still short of their stops go on
@@ -143,7 +154,8 @@ template <Stores kStores>
 [[gnu::always_inline]] inline LaneBlock decodeLanesWith(const Table& table,
                                                         const std::uint8_t* stream,
                                                         BitPosition start, std::size_t laneBits,
-                                                        std::uint8_t* out, LaneBuffers& buffers) {
+                                                        std::uint8_t* out, LaneBuffers& buffers,
+                                                        Input input) {
   Positions begin;
   Outputs written;
   for (int k = 0; k < kLanes; ++k) {
@@ -168,7 +180,8 @@ template <Stores kStores>
       decodeEntry(table, root, stream, position[k], laneOut[k]);
     }
   }
-  interleave<kStores>(table, stream, position, laneOut, stop, std::make_index_sequence<kLanes>());
+  interleave<kStores>(table, stream, position, laneOut, stop, input,
+                      std::make_index_sequence<kLanes>());
 
   // Lane k is proven from provenFrom on, up to where it meets a record of lane k + 1, which
   // proves lane k + 1 from that record on. Lane 0 decoded into place; each proven lane's share
@@ -194,24 +207,27 @@ template <Stores kStores>
 
 RAVMOLT_DECODE_LOOP LaneBlock decodeLanesEach(const Table& table, const std::uint8_t* stream,
                                               BitPosition start, std::size_t laneBits,
-                                              std::uint8_t* out, LaneBuffers& buffers) {
-  return decodeLanesWith<Stores::eachEntry>(table, stream, start, laneBits, out, buffers);
+                                              std::uint8_t* out, LaneBuffers& buffers,
+                                              Input input) {
+  return decodeLanesWith<Stores::eachEntry>(table, stream, start, laneBits, out, buffers, input);
 }
 
 RAVMOLT_PACKED_DECODE_LOOP LaneBlock decodeLanesPacked(const Table& table,
                                                        const std::uint8_t* stream,
                                                        BitPosition start, std::size_t laneBits,
-                                                       std::uint8_t* out, LaneBuffers& buffers) {
-  return decodeLanesWith<Stores::packed>(table, stream, start, laneBits, out, buffers);
+                                                       std::uint8_t* out, LaneBuffers& buffers,
+                                                       Input input) {
+  return decodeLanesWith<Stores::packed>(table, stream, start, laneBits, out, buffers, input);
 }
 
 }  // namespace
 
 LaneBlock decodeLanes(const Table& table, const std::uint8_t* stream, BitPosition start,
                       std::size_t laneBits, std::uint8_t* out, LaneBuffers& buffers,
-                      Stores stores) {
-  return stores == Stores::packed ? decodeLanesPacked(table, stream, start, laneBits, out, buffers)
-                                  : decodeLanesEach(table, stream, start, laneBits, out, buffers);
+                      Stores stores, Input input) {
+  return stores == Stores::packed
+             ? decodeLanesPacked(table, stream, start, laneBits, out, buffers, input)
+             : decodeLanesEach(table, stream, start, laneBits, out, buffers, input);
 }
 
 }  // namespace ravmolt

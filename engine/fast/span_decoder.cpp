@@ -39,11 +39,13 @@ RAVMOLT_PACKED_DECODE_LOOP BitPosition packedLoop(const DecodeTable& table,
 
 }  // namespace
 
-SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores)
+SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores,
+                         Input input)
     : table_(table),
       translation_(table.byteTranslation()),
       bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits),
-      stores_(stores) {
+      stores_(stores),
+      input_(input) {
   if (bulk_ && laneBitsFor(longestSpan, 1) != 0) {
     lanes_.emplace();
     if (!lanes_->ready()) lanes_.reset();  // without their memory, spans decode without lanes
@@ -119,7 +121,7 @@ BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from
   while (lanes_ && laneFailures_ <= kFailureAllowance && position < limit) {
     const std::size_t laneBits = laneBitsFor(limit - position, table_.shape().lengthDivisor);
     if (laneBits == 0) break;
-    const LaneBlock block = decodeLanes(table_, stream, position, laneBits, out, *lanes_, stores_);
+    const LaneBlock block = decodeLanes(table_, stream, position, laneBits, out, *lanes_, stores_, input_);
     position = block.next;
     out = block.out;
     laneFailures_ += block.synchronised ? -1 : 1;

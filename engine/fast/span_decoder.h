@@ -36,8 +36,9 @@ class SpanDecoder {
  public:
   // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits.
   // Buffers are allocated here, once, and only those such spans can use: lanes need a block.
-  // Packed `stores` only where canPackWords().
-  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores = fastestStores());
+  // Packed `stores` only where canPackWords(). `input` says where the spans' input lies.
+  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores = fastestStores(),
+              Input input = Input::buffered);
   SpanDecoder(const SpanDecoder&) = delete;
   SpanDecoder& operator=(const SpanDecoder&) = delete;
 
@@ -74,6 +75,7 @@ class SpanDecoder {
   const ByteTranslation* translation_;  // when every code is 8 bits
   bool bulk_;                           // the root table suits the fast loops
   Stores stores_;                       // how the fast loops store symbols on this processor
+  Input input_;
   std::optional<LaneBuffers> lanes_;    // for spans that hold a block
   int laneFailures_ = 0;
 };
