@@ -9,10 +9,12 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/decompressor.h"
 #include "engine/fast/decode_steps.h"
+#include "engine/fast/lanes.h"
 #include "engine/format/reference_walk.h"
 #include "fuzz/reference_decode.h"
 #include "tests/test_file.h"
@@ -31,6 +33,19 @@ inline std::vector<Stores> storesHere() {
 }
 inline const char* storesName(Stores stores) {
   return stores == Stores::packed ? "packed stores" : "a store each entry";
+}
+
+// Every lane loop this processor can run: each way of storing, with the input buffered or in
+// place (where each block fetches the next one's input ahead, in loops of their own).
+inline std::vector<std::pair<Stores, Input>> everyLoop() {
+  std::vector<std::pair<Stores, Input>> loops;
+  for (const Stores stores : storesHere()) {
+    for (const Input input : {Input::buffered, Input::inPlace}) loops.emplace_back(stores, input);
+  }
+  return loops;
+}
+inline const char* inputName(Input input) {
+  return input == Input::inPlace ? "input in place" : "buffered input";
 }
 
 // A compressed file in memory, its counts, and where its payload lies in it.

@@ -395,9 +395,10 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
   checks::GuardedRegion input(payload.size());
   checks::GuardedRegion output(reference.size() + kStoreOverrun);
   ASSERT_TRUE(input.valid() && output.valid());
-  for (const Stores stores : testing::storesHere()) {
+  for (const auto& [stores, lying] : testing::everyLoop()) {
     SCOPED_TRACE(testing::storesName(stores));
-    SpanDecoder decoder(tree.table, total, stores);
+    SCOPED_TRACE(testing::inputName(lying));
+    SpanDecoder decoder(tree.table, total, stores, lying);
     for (std::size_t trim = 0; trim < 8; ++trim) {
       const std::span<const std::uint8_t> bytes =
           input.copyEndingAtGuard(payload.first(payload.size() - trim));

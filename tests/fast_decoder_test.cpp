@@ -278,10 +278,11 @@ TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
   ASSERT_LE(laneBits, kLaneBits + 8);
   Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
   LaneBuffers buffers;
-  for (const Stores stores : testing::storesHere()) {
+  for (const auto& [stores, input] : testing::everyLoop()) {
     SCOPED_TRACE(testing::storesName(stores));
-    const LaneBlock block =
-        decodeLanes(table, payload.data(), c.startBit, laneBits, out.data(), buffers, stores);
+    SCOPED_TRACE(testing::inputName(input));
+    const LaneBlock block = decodeLanes(table, payload.data(), c.startBit, laneBits, out.data(),
+                                        buffers, stores, input);
     EXPECT_EQ(block.synchronised, c.expectSynchronised);
     ASSERT_TRUE(truth.boundaries.contains(block.next))
         << "stopped inside a code, at bit " << block.next;
