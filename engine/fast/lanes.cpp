@@ -140,8 +140,8 @@ std::size_t laneBitsFor(std::uint64_t available, int lengthDivisor) {
   // A full block, unless what it would leave is too short for a block of its own and too long to
   // leave to one chain (the walks and records of one more block cost about as much as a single
   // chain decoding a chunk of the shortest length): then this block and the last share it evenly.
-  const bool shared = available >= kFullBlock + kMinimumLaneBits &&
-                      available - kFullBlock < kSmallestBlock;
+  const bool shared =
+      available >= kFullBlock + kMinimumLaneBits && available - kFullBlock < kSmallestBlock;
   const std::uint64_t bits =
       std::min<std::uint64_t>(kLaneBits, shared ? available / (2 * kLanes) : available / kLanes);
   const std::uint64_t aligned = bits / divisor * divisor;
@@ -223,8 +223,8 @@ RAVMOLT_PACKED_DECODE_LOOP LaneBlock decodeLanesPacked(const Table& table,
 }  // namespace
 
 LaneBlock decodeLanes(const Table& table, const std::uint8_t* stream, BitPosition start,
-                      std::size_t laneBits, std::uint8_t* out, LaneBuffers& buffers,
-                      Stores stores, Input input) {
+                      std::size_t laneBits, std::uint8_t* out, LaneBuffers& buffers, Stores stores,
+                      Input input) {
   return stores == Stores::packed
              ? decodeLanesPacked(table, stream, start, laneBits, out, buffers, input)
              : decodeLanesEach(table, stream, start, laneBits, out, buffers, input);

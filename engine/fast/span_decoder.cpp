@@ -121,7 +121,8 @@ BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from
   while (lanes_ && laneFailures_ <= kFailureAllowance && position < limit) {
     const std::size_t laneBits = laneBitsFor(limit - position, table_.shape().lengthDivisor);
     if (laneBits == 0) break;
-    const LaneBlock block = decodeLanes(table_, stream, position, laneBits, out, *lanes_, stores_, input_);
+    const LaneBlock block =
+        decodeLanes(table_, stream, position, laneBits, out, *lanes_, stores_, input_);
     position = block.next;
     out = block.out;
     laneFailures_ += block.synchronised ? -1 : 1;

@@ -75,7 +75,7 @@ class SpanDecoder {
   const ByteTranslation* translation_;  // when every code is 8 bits
   bool bulk_;                           // the root table suits the fast loops
   Stores stores_;                       // how the fast loops store symbols on this processor
-  Input input_;
+  Input input_;                         // where the spans' input lies
   std::optional<LaneBuffers> lanes_;    // for spans that hold a block
   int laneFailures_ = 0;
 };

@@ -72,8 +72,7 @@ class PackedWords {
     const __m256i counts =
         _mm256_shuffle_epi8(all, _mm256_set_epi64x(0x0909090909090909, 0x0101010101010101,
                                                    0x0909090909090909, 0x0101010101010101));
-    const __mmask32 keep =
-        _mm256_cmplt_epu8_mask(_mm256_set1_epi64x(0x050403020100FFFF), counts);
+    const __mmask32 keep = _mm256_cmplt_epu8_mask(_mm256_set1_epi64x(0x050403020100FFFF), counts);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_maskz_compress_epi8(keep, all));
     return static_cast<unsigned>(__builtin_popcount(_cvtmask32_u32(keep)));
   }
