@@ -14,21 +14,6 @@ using Table = DecodeTable;
 using Positions = std::array<BitPosition, kLanes>;
 using Outputs = std::array<std::uint8_t*, kLanes>;
 
-// Decodes one entry (or one long code) and notes nothing else.
-inline void decodeEntry(const Table& table, const DecodeEntry* root, const std::uint8_t* stream,
-                        BitPosition& position, std::uint8_t*& out) {
-  const DecodeEntry entry = root[peekBits(windowAt(stream, position), Table::kTableBits)];
-  if (Table::symbolCountOf(entry) == 0) {
-    const StepEnd end = decodeLongCode(table, stream, position, out);
-    position = end.position;
-    out = end.out;
-    return;
-  }
-  storeSymbols(out, entry);
-  out += Table::symbolCountOf(entry);
-  position += Table::bitsOf(entry);
-}
-
 // Lookup i of every lane's window.
 template <std::size_t i, std::size_t... k, typename Entries>
 [[gnu::always_inline]] inline void lookUpInTurn(const DecodeEntry* root,
@@ -64,6 +49,28 @@ template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
    ...);
 }
 
+// Where each lane stood before each of its first kRecords windows, and how much it had written by
+// then. Lane 0's are never used.
+struct Records {
+  std::array<std::array<BitPosition, kRecords>, kLanes> at;
+  std::array<std::array<std::uint32_t, kRecords>, kLanes> written;
+};
+
+// Takes every lane's first kRecords steps, noting where each starts. They are the lanes' own
+// steps, in turn across the lanes: noting costs two stores a window, where noting entries one by
+// one, each on a chain of its own, took 2 % of a block.
+template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
+[[gnu::always_inline]] inline void noteSteps(const Table& table, const std::uint8_t* stream,
+                                             Positions& position, Outputs& out,
+                                             const Outputs& written, Records& records) {
+  const DecodeEntry* const root = table.root();
+  for (std::size_t r = 0; r < kRecords; ++r) {
+    ((records.at[k][r] = position[k]), ...);
+    ((records.written[k][r] = static_cast<std::uint32_t>(out[k] - written[k])), ...);
+    stepEveryLane<kStores, kLongCodes, k...>(table, root, stream, position, out);
+  }
+}
+
 // Takes `steps` steps of every lane. In place, the next block's input is swept as lane 0 crosses
 // its chunk: by the time the lanes reach their stops, the sweep has crossed a block's length.
 // Two loops, so that the buffered one tests nothing for it per step.
@@ -83,20 +90,27 @@ template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
   }
 }
 
-// Decodes steps of every lane in turn until each lane has reached its stop. Positions and outputs
-// are copied into locals, two registers a lane, so that as many as the processor's registers
-// hold stay in them: arrays whose address is taken elsewhere stay in memory.
+// Decodes steps of every lane in turn until each lane has reached its stop, noting where each of
+// the first kRecords starts. Positions and outputs are copied into locals, two registers a lane,
+// so that as many as the processor's registers hold stay in them: arrays whose address is taken
+// elsewhere stay in memory.
 template <Stores kStores, std::size_t... k>
 [[gnu::always_inline]] inline void interleave(const Table& table, const std::uint8_t* stream,
                                               Positions& lanePosition, Outputs& laneOut,
-                                              const Positions& laneStop, Input input,
-                                              std::index_sequence<k...>) {
+                                              const Positions& laneStop, Records& records,
+                                              Input input, std::index_sequence<k...>) {
   const DecodeEntry* const root = table.root();
   Positions position{lanePosition[k]...};
+  const Outputs written{laneOut[k]...};
   const BitPosition blockStart = position[0];  // lane 0 starts where the block does
   const BitPosition nextBlock = laneStop[kLanes - 1];
   Outputs out{laneOut[k]...};
   const Positions stop{laneStop[k]...};
+  if (table.hasLongCodes()) {
+    noteSteps<kStores, LongCodes::some, k...>(table, stream, position, out, written, records);
+  } else {
+    noteSteps<kStores, LongCodes::none, k...>(table, stream, position, out, written, records);
+  }
   // All lanes at once, in runs of steps that no lane can take past its stop, so that the loop
   // tests nothing per step: a step takes at most `most` bits, a long code included.
   const std::uint64_t most =
@@ -124,14 +138,7 @@ template <Stores kStores, std::size_t... k>
   ((laneOut[k] = out[k]), ...);
 }
 
-// Where each lane but the first stood before each of its first kRecords entries, and how much it
-// had written by then.
-struct Records {
-  std::array<std::array<BitPosition, kRecords>, kLanes> at;
-  std::array<std::array<std::uint32_t, kRecords>, kLanes> written;
-};
-
-// Walks lane `k` on, code by code, until it stands where lane k + 1 noted an entry boundary;
+// Walks lane `k` on, code by code, until it stands where lane k + 1 noted a window's start;
 // returns that record's index, or kRecords when the lanes never meet.
 std::size_t walkToRecord(const Table& table, const std::uint8_t* stream, const Records& records,
                          int k, BitPosition& position, std::uint8_t*& out) {
@@ -178,25 +185,18 @@ template <Stores kStores>
     begin[k] = start + static_cast<std::uint64_t>(k) * laneBits;
     written[k] = k == 0 ? out : buffers.lane(k);
   }
-  // Each lane but the last stops short of the next lane's start, so that it is not already past
-  // the next lane's first boundaries; the last stops at the end of the block.
+  // Each lane but the last stops at the next lane's start, and its walk then meets that lane at
+  // the first noted window it has not passed: the first, where the next lane started on a guess,
+  // is seldom in step anyway. Stopping 64 bits short, the walks were two to three times as long.
+  // The last lane stops at the end of the block.
   Positions stop;
-  for (int k = 0; k + 1 < kLanes; ++k) stop[k] = begin[k + 1] - 64;
+  for (int k = 0; k + 1 < kLanes; ++k) stop[k] = begin[k + 1];
   stop[kLanes - 1] = start + kLanes * static_cast<std::uint64_t>(laneBits);
 
   Positions position = begin;
   Outputs laneOut = written;
   Records records;
-  const DecodeEntry* const root = table.root();
-  // Record by record across the lanes, so that their chains overlap.
-  for (std::size_t r = 0; r < kRecords; ++r) {
-    for (int k = 1; k < kLanes; ++k) {
-      records.at[k][r] = position[k];
-      records.written[k][r] = static_cast<std::uint32_t>(laneOut[k] - written[k]);
-      decodeEntry(table, root, stream, position[k], laneOut[k]);
-    }
-  }
-  interleave<kStores>(table, stream, position, laneOut, stop, input,
+  interleave<kStores>(table, stream, position, laneOut, stop, records, input,
                       std::make_index_sequence<kLanes>());
 
   // Lane k is proven from provenFrom on, up to where it meets a record of lane k + 1, which

@@ -4,11 +4,11 @@
 // overlap their lookups: lane 0 from the block's true start straight into the output, every other
 // lane from the start of its chunk, as if a code began there, into a buffer of its own.
 //
-// Each lane but the first notes its first kRecords entry boundaries. The lane before it, having
-// reached the end of its own chunk, walks on code by code until it stands on one of them, which
-// proves the later lane right from there on. Where no boundary matches (some codes never
-// resynchronise), the unproven lane and those after it are dropped, and decoding goes on from
-// where the last proven lane stopped.
+// Each lane but the first notes where its first kRecords windows start, which are code
+// boundaries. The lane before it, having reached the end of its own chunk, walks on code by code
+// until it stands on one of them, which proves the later lane right from there on. Where no
+// boundary matches (some codes never resynchronise), the unproven lane and those after it are
+// dropped, and decoding goes on from where the last proven lane stopped.
 #pragma once
 
 #include <cstddef>
@@ -25,12 +25,16 @@ namespace ravmolt {
 constexpr int kLanes = 8;
 // The longest chunk a lane takes: eight of them and a step fit the input a span keeps buffered.
 constexpr std::size_t kLaneBits = std::size_t{7} << 13;
-constexpr std::size_t kRecords = 48;
+// Windows noted per lane: as many bits as 48 entries, which lanes need to fall into step on
+// executables (with 32, 5 % of their blocks had an unproven lane).
+constexpr std::size_t kRecords = 12;
+// The most bits a lane's noted windows span, long codes included.
+constexpr std::size_t kRecordedBits = kRecords * kStepBits;
 // The shortest chunk worth a block: the walk that proves a lane costs about as much as decoding a
-// few hundred bytes. A chunk also holds its lane's records, long codes included, so that the last
-// lane's records never reach past the block.
+// few hundred bytes. A chunk also holds its lane's records, so that they are decoded before the
+// lane's stop (64 bits before the next chunk) and the last lane's never reach past the block.
 constexpr std::size_t kMinimumLaneBits = std::size_t{8} << 11;
-static_assert(kMinimumLaneBits >= kRecords * (kLongestCodeBits + DecodeTable::kTableBits));
+static_assert(kMinimumLaneBits >= kRecordedBits + 64);
 
 // Output buffers of lanes 1 to kLanes - 1, reused from block to block. ready() is false when
 // their memory could not be had; decoding then goes on without lanes.
@@ -43,11 +47,11 @@ class LaneBuffers {
   }
 
  private:
-  // The output of one lane, at most: a symbol per bit of its chunk and of the step that runs past
-  // it, the codes of its walk across the next lane's records, and a store's overrun.
+  // The output of one lane, at most: a symbol per bit of its chunk and of the codes it decodes
+  // past it, up to the next lane's last record (within kRecordedBits of that lane's start) and a
+  // code after it, and a store's overrun.
   static constexpr std::size_t kLaneOutputBytes =
-      kLaneBits + kStepBits + kRecords * (kLongestCodeBits + DecodeTable::kTableBits) +
-      kStoreOverrun;
+      kLaneBits + kRecordedBits + kStepBits + kStoreOverrun;
   std::unique_ptr<std::uint8_t[]> storage_;
 };
 
