@@ -26,15 +26,15 @@ constexpr int kLanes = 8;
 // The longest chunk a lane takes: eight of them and a step fit the input a span keeps buffered.
 constexpr std::size_t kLaneBits = std::size_t{7} << 13;
 // Windows noted per lane: as many bits as 48 entries, which lanes need to fall into step on
-// executables (with 32, 5 % of their blocks had an unproven lane).
+// executables (with 32 entries, 5 % of their blocks had an unproven lane).
 constexpr std::size_t kRecords = 12;
 // The most bits a lane's noted windows span, long codes included.
 constexpr std::size_t kRecordedBits = kRecords * kStepBits;
 // The shortest chunk worth a block: the walk that proves a lane costs about as much as decoding a
-// few hundred bytes. A chunk also holds its lane's records, so that they are decoded before the
-// lane's stop (64 bits before the next chunk) and the last lane's never reach past the block.
+// few hundred bytes. A chunk also holds its lane's noted windows, so that they are taken before
+// the lane's stop (the next chunk's start) and the last lane's never reach past the block.
 constexpr std::size_t kMinimumLaneBits = std::size_t{8} << 11;
-static_assert(kMinimumLaneBits >= kRecordedBits + 64);
+static_assert(kMinimumLaneBits >= kRecordedBits);
 
 // Output buffers of lanes 1 to kLanes - 1, reused from block to block. ready() is false when
 // their memory could not be had; decoding then goes on without lanes.
