@@ -255,11 +255,43 @@ Bytes blockPayload(const BlockCase& c, std::size_t size) {
   return payload;
 }
 
-class LaneBlocks : public ::testing::TestWithParam<BlockCase> {};
-
 // What a block hands back (lane 0's output, then each proven lane's) must be exactly the true
 // symbols up to the position it reports, and that position must be a true code boundary, whether
-// the lanes join or not.
+// the lanes join or not. Returns whether they joined, on every lane loop alike.
+bool expectTrueBlock(const DecodeTable& table, const Bytes& payload, const Truth& truth,
+                     unsigned startBit, std::size_t laneBits) {
+  Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
+  LaneBuffers buffers;
+  std::optional<bool> joined;
+  for (const auto& [stores, input] : testing::everyLoop()) {
+    SCOPED_TRACE(testing::storesName(stores));
+    SCOPED_TRACE(testing::inputName(input));
+    const LaneBlock block =
+        decodeLanes(table, payload.data(), startBit, laneBits, out.data(), buffers, stores, input);
+    if (joined) {
+      EXPECT_EQ(block.synchronised, *joined) << "the lane loops disagree";
+    }
+    joined = block.synchronised;
+    EXPECT_TRUE(truth.boundaries.contains(block.next))
+        << "stopped inside a code, at bit " << block.next;
+    if (!truth.boundaries.contains(block.next)) break;
+    const std::uint64_t reached = block.next - startBit;
+    // Every lane runs at least to the next lane's start, and the last to the block's end: the
+    // whole block is handed back when all joined, at least lane 0's chunk otherwise.
+    EXPECT_GE(reached, (block.synchronised ? kLanes : 1) * laneBits);
+    // No lane runs on past the block by more than a step, and the lane that stopped the block
+    // walked no further than over the next lane's records.
+    EXPECT_LE(reached, kLanes * laneBits + kStepBits);
+    const auto codes = static_cast<std::size_t>(
+        std::distance(truth.boundaries.begin(), truth.boundaries.find(block.next)));
+    EXPECT_EQ(static_cast<std::size_t>(block.out - out.data()), codes);
+    EXPECT_TRUE(std::equal(out.data(), block.out, truth.symbols.begin()));
+  }
+  return joined.value_or(false);
+}
+
+class LaneBlocks : public ::testing::TestWithParam<BlockCase> {};
+
 TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
   const BlockCase& c = GetParam();
   NodeArena arena;
@@ -276,28 +308,45 @@ TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
   const std::size_t laneBits = laneBitsFor(blockBits, c.lengthDivisor) + c.extraBits;
   ASSERT_GT(laneBits, kMinimumLaneBits);
   ASSERT_LE(laneBits, kLaneBits + 8);
-  Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
-  LaneBuffers buffers;
-  for (const auto& [stores, input] : testing::everyLoop()) {
-    SCOPED_TRACE(testing::storesName(stores));
-    SCOPED_TRACE(testing::inputName(input));
-    const LaneBlock block = decodeLanes(table, payload.data(), c.startBit, laneBits, out.data(),
-                                        buffers, stores, input);
-    EXPECT_EQ(block.synchronised, c.expectSynchronised);
-    ASSERT_TRUE(truth.boundaries.contains(block.next))
-        << "stopped inside a code, at bit " << block.next;
-    const std::uint64_t reached = block.next - c.startBit;
-    // Every lane runs at least to the next lane's start, and the last to the block's end: the
-    // whole block is handed back when all joined, at least lane 0's chunk otherwise.
-    EXPECT_GE(reached, (c.expectSynchronised ? kLanes : 1) * laneBits);
-    // No lane runs on past the block by more than a step, and the lane that stopped the block
-    // walked no further than over the next lane's records.
-    EXPECT_LE(reached, kLanes * laneBits + kStepBits);
-    const auto codes = static_cast<std::size_t>(
-        std::distance(truth.boundaries.begin(), truth.boundaries.find(block.next)));
-    ASSERT_EQ(static_cast<std::size_t>(block.out - out.data()), codes);
-    EXPECT_TRUE(std::equal(out.data(), block.out, truth.symbols.begin()));
+  EXPECT_EQ(expectTrueBlock(table, payload, truth, c.startBit, laneBits), c.expectSynchronised);
+}
+
+// Trees of random counts (a few symbols to all 256, evenly or wildly weighted) under random bits,
+// from every bit of the first byte, in blocks of every length from the shortest to the longest:
+// where lanes stop, meet the next lane's noted windows, or give up, against the walk. Both lane
+// loops must be met, the one that tests each window for a long code and the one that cannot.
+TEST(LaneBlocks, RandomTreesHandBackTheTrueSymbols) {
+  std::mt19937 random(17);
+  std::set<bool> longCodes;
+  for (int round = 0; round < 16; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    FrequencyTable counts{};
+    const std::size_t symbols = 2 + random() % (round % 4 == 0 ? 60 : 255);
+    for (std::size_t i = 0; i < symbols; ++i) {
+      // Counts near one another, over a wide range, or of every order of magnitude: the last
+      // make codes far longer than a lookup.
+      const std::uint32_t count = round % 3 == 0   ? 1 + random() % 4
+                                  : round % 3 == 1 ? 1 + random() % 100000
+                                                   : 1u << (random() % 31);
+      counts[random() % 256] = static_cast<std::int32_t>(count);
+    }
+    NodeArena arena;
+    const TreeNode* root = buildTree(counts, arena);
+    ASSERT_NE(root, nullptr);
+    if (isLeaf(root)) continue;
+    DecodeTable table;
+    table.build(root);
+    if (table.byteTranslation() != nullptr) continue;  // no lanes: every code is 8 bits
+    longCodes.insert(table.hasLongCodes());
+    fprintf(stderr, "r%d long %d longest %d\n", round, table.hasLongCodes(), table.shape().longest);
+
+    const std::size_t laneBits = kMinimumLaneBits + random() % (kLaneBits - kMinimumLaneBits + 1);
+    const auto startBit = static_cast<unsigned>(random() % 8);
+    Bytes payload((startBit + kLanes * laneBits + kStepBits) / 8 + 16);
+    for (auto& byte : payload) byte = static_cast<std::uint8_t>(random());
+    expectTrueBlock(table, payload, walk(root, payload, startBit), startBit, laneBits);
   }
+  EXPECT_EQ(longCodes.size(), 2u) << "the rounds did not meet both lane loops";
 }
 
 INSTANTIATE_TEST_SUITE_P(Blocks, LaneBlocks, ::testing::ValuesIn(blockCases()),
