@@ -3,16 +3,22 @@
 // on the command line, and the building of each file's lookup tables. Output goes to a sink that
 // drops it, so only decoding is measured.
 //
-//   ravmolt_bench [benchmark flags] [file.rvm ...]
+//   ravmolt_bench [benchmark flags] [--cpu-features=MASK] [file.rvm ...]
+//
+// --cpu-features limits the processor features the decoders may use (cpu_features.h: 0 for the
+// portable loops, 1 for x86-64-v3, 3 with packed stores, 7 with byte permutes too), so that each
+// set of decode loops can be measured on one processor.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/decompressor.h"
+#include "engine/fast/decode_loops.h"
 #include "engine/fast/decode_table.h"
 #include "engine/format/bit_reader.h"
 #include "engine/format/reference_walk.h"
@@ -125,7 +131,25 @@ void registerFile(const std::string& name, std::vector<std::uint8_t> file) {
 
 }  // namespace
 
+// Takes --cpu-features=MASK out of the arguments and applies it.
+void limitFeatures(int& argc, char** argv) {
+  constexpr std::string_view kFlag = "--cpu-features=";
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (!argument.starts_with(kFlag)) {
+      argv[kept++] = argv[i];
+      continue;
+    }
+    ravmolt::limitCpuFeatures(static_cast<ravmolt::CpuFeatures>(
+        std::stoul(std::string(argument.substr(kFlag.size())), nullptr, 0)));
+  }
+  argc = kept;
+  std::fprintf(stderr, "decode loops: %s\n", ravmolt::decodeLoopsFor(ravmolt::cpuFeatures()).name);
+}
+
 int main(int argc, char** argv) {
+  limitFeatures(argc, argv);
   benchmark::Initialize(&argc, argv);
   files().reserve(static_cast<std::size_t>(argc) + ravmolt::tools::kCorpusKinds.size());
   if (argc > 1) {

@@ -193,7 +193,7 @@ struct Result {
 // right before an inaccessible page, from a file a read past it comes back short. Two threads
 // take segments of `segmentBits`.
 Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile& coded,
-                  std::uint64_t bits, std::uint64_t segmentBits, Stores stores = fastestStores()) {
+                  std::uint64_t bits, std::uint64_t segmentBits) {
   const Bytes file(coded.file.begin(),
                    coded.file.begin() + static_cast<std::ptrdiff_t>(coded.offset + (bits + 7) / 8));
   std::optional<MemoryFile> onDisk;
@@ -214,7 +214,7 @@ Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile&
   const Payload payload{*source, coded.offset, bits};
   Result run;
   if (driver == Driver::oneThread) {
-    run.status = decodeOnOneThread(tree.table, payload, destination, stores);
+    run.status = decodeOnOneThread(tree.table, payload, destination);
   } else {
     const SegmentPlan plan{segmentBits, static_cast<std::uint32_t>(bits / segmentBits)};
     if (!fitsPlan(plan, bits)) {
@@ -265,15 +265,14 @@ TEST_P(EveryCutOff, MatchesTheWalk) {
     const Tree tree(coded, rootBits);
     const Bytes reference = testing::walkPayload(tree.root, coded.payload(), total);
     const auto ends = codeEnds(tree.root, coded.payload(), total);
-    // A small root decodes one code at a time, so the way of storing only matters for the full.
-    for (const Stores stores : rootBits == DecodeTable::kTableBits
-                                   ? testing::storesHere()
-                                   : std::vector<Stores>{Stores::eachEntry}) {
-      SCOPED_TRACE(::testing::Message()
-                   << "root of " << rootBits << " bits, " << testing::storesName(stores));
+    // A small root decodes one code at a time, so the loops only matter for the full one.
+    auto variants = testing::loopVariantsHere();
+    if (rootBits != DecodeTable::kTableBits) variants.erase(variants.begin(), variants.end() - 1);
+    for (const auto& variant : variants) {
+      SCOPED_TRACE(::testing::Message() << "root of " << rootBits << " bits, " << variant.name);
+      const testing::ForcedLoops forced(variant);
       for (std::uint64_t bits = 1; bits <= total; ++bits) {
-        const Result run =
-            decodeWith(Driver::oneThread, Source::memory, tree, coded, bits, 0, stores);
+        const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, bits, 0);
         ASSERT_EQ(run.status, DecodeStatus::success);
         ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits))) << "bitCount " << bits;
       }
@@ -325,11 +324,12 @@ TEST_P(LongPayloads, EveryDriverAndSourceMatchesTheWalk) {
       ASSERT_TRUE(sameBytes(run.output, reference));
     }
   }
-  for (const Stores stores : testing::storesHere()) {  // the one the drivers above did not take
-    if (stores == fastestStores()) continue;
-    SCOPED_TRACE(testing::storesName(stores));
-    const Result run =
-        decodeWith(Driver::oneThread, Source::memory, tree, coded, coded.bits, 0, stores);
+  auto others = testing::loopVariantsHere();
+  others.pop_back();  // the drivers above took this processor's own loops
+  for (const auto& variant : others) {
+    SCOPED_TRACE(variant.name);
+    const testing::ForcedLoops forced(variant);
+    const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, coded.bits, 0);
     ASSERT_EQ(run.status, DecodeStatus::success);
     ASSERT_TRUE(sameBytes(run.output, reference));
   }
@@ -395,10 +395,10 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
   checks::GuardedRegion input(payload.size());
   checks::GuardedRegion output(reference.size() + kStoreOverrun);
   ASSERT_TRUE(input.valid() && output.valid());
-  for (const auto& [stores, lying] : testing::everyLoop()) {
-    SCOPED_TRACE(testing::storesName(stores));
-    SCOPED_TRACE(testing::inputName(lying));
-    SpanDecoder decoder(tree.table, total, stores, lying);
+  for (const auto& variant : testing::loopVariantsHere()) {
+    SCOPED_TRACE(variant.name);
+    const testing::ForcedLoops forced(variant);
+    SpanDecoder decoder(tree.table, total);
     for (std::size_t trim = 0; trim < 8; ++trim) {
       const std::span<const std::uint8_t> bytes =
           input.copyEndingAtGuard(payload.first(payload.size() - trim));

@@ -263,11 +263,11 @@ bool expectTrueBlock(const DecodeTable& table, const Bytes& payload, const Truth
   Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
   LaneBuffers buffers;
   std::optional<bool> joined;
-  for (const auto& [stores, input] : testing::everyLoop()) {
-    SCOPED_TRACE(testing::storesName(stores));
-    SCOPED_TRACE(testing::inputName(input));
+  for (const auto& variant : testing::loopVariantsHere()) {
+    SCOPED_TRACE(variant.name);
     const LaneBlock block =
-        decodeLanes(table, payload.data(), startBit, laneBits, out.data(), buffers, stores, input);
+        decodeLoopsFor(variant.limit)
+            .lanes(table, payload.data(), startBit, laneBits, out.data(), buffers);
     if (joined) {
       EXPECT_EQ(block.synchronised, *joined) << "the lane loops disagree";
     }
@@ -392,8 +392,11 @@ FrequencyTable flatCounts(std::uint32_t seed) {
 
 // Every count from none to six in each of the four words, the kept bytes in order and nothing
 // written past the 32 bytes a pack may use.
+#if RAVMOLT_X86_LOOPS
 TEST(PackedWords, KeepTheCountedBytesOfEachWordInOrder) {
-  if (!canPackWords()) GTEST_SKIP() << "this processor has no byte compress";
+  if ((cpuFeatures() & kFeaturePackedStores) == 0) {
+    GTEST_SKIP() << "this processor has no byte compress";
+  }
   std::mt19937 random(9);
   for (unsigned combination = 0; combination < 7 * 7 * 7 * 7; ++combination) {
     std::array<std::uint64_t, PackedWords::size()> plain{};
@@ -423,6 +426,7 @@ TEST(PackedWords, KeepTheCountedBytesOfEachWordInOrder) {
                             [](std::uint8_t byte) { return byte == 0xEE; }));
   }
 }
+#endif
 
 TEST(ByteTranslation, MapsEveryByteToTheSymbolOfItsCode) {
   NodeArena arena;
@@ -446,17 +450,21 @@ TEST(ByteTranslation, TranslatesRunsOfEveryLengthAndAlignment) {
   std::mt19937 random(42);
   Bytes in(1024);
   for (auto& byte : in) byte = static_cast<std::uint8_t>(random());
-  for (std::size_t offset = 0; offset < 3; ++offset) {
-    for (std::size_t count = 0; count <= 300; ++count) {
-      Bytes out(count + 2 * 64, 0xEE);
-      translation.apply(in.data() + offset, out.data() + 1 + offset, count);
-      for (std::size_t i = 0; i < count; ++i) {
-        ASSERT_EQ(out[1 + offset + i], translation.symbolOf(in[offset + i]))
-            << "byte " << i << " of " << count << " at offset " << offset;
+  for (const auto& variant : testing::loopVariantsHere()) {
+    SCOPED_TRACE(variant.name);
+    const TranslateBytes translate = decodeLoopsFor(variant.limit).translate;
+    for (std::size_t offset = 0; offset < 3; ++offset) {
+      for (std::size_t count = 0; count <= 300; ++count) {
+        Bytes out(count + 2 * 64, 0xEE);
+        translate(translation.symbols(), in.data() + offset, out.data() + 1 + offset, count);
+        for (std::size_t i = 0; i < count; ++i) {
+          ASSERT_EQ(out[1 + offset + i], translation.symbolOf(in[offset + i]))
+              << "byte " << i << " of " << count << " at offset " << offset;
+        }
+        // Nothing is written outside the run.
+        ASSERT_EQ(out[offset], 0xEE);
+        ASSERT_EQ(out[1 + offset + count], 0xEE);
       }
-      // Nothing is written outside the run.
-      ASSERT_EQ(out[offset], 0xEE);
-      ASSERT_EQ(out[1 + offset + count], 0xEE);
     }
   }
   // Codes that start inside a byte straddle two.

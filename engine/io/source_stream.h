@@ -22,8 +22,6 @@ class SourceStream {
   explicit SourceStream(std::span<const std::uint8_t> bytes);
 
   std::uint64_t size() const { return size_; }
-  // True when the stream reads a caller's memory in place rather than through its buffer.
-  bool inPlace() const { return fd_ < 0; }
   // False when a descriptor's read buffer could not be had: the stream then reads nothing.
   bool ready() const { return fd_ < 0 || buffer_ != nullptr; }
   std::uint64_t position() const {
