@@ -407,10 +407,11 @@ INSTANTIATE_TEST_SUITE_P(
 class GuardPages : public ::testing::TestWithParam<ShapeCase> {};
 
 // The payload's last byte right before an inaccessible page, and the output memory ending before
-// another kStoreOverrun bytes after the last symbol, the most a store may write past it; at every
-// alignment of the payload's end to the 8-byte loads and stores and at every bit of its last
-// byte: a loop that reads or writes one byte too far faults, in any build. (The drivers read
-// from memory before a guard page in every test above.)
+// another kStoreOverrun bytes after the last symbol, the most a store may write past it, and no
+// more than the room the decoder asks for; at every alignment of the payload's end to the 8-byte
+// loads and stores and at every bit of its last byte: a loop that reads or writes one byte too
+// far faults, in any build. (The drivers read from memory before a guard page in every test
+// above.)
 TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
   const CodedFile coded = makeShape(GetParam().shape, GetParam().guarded, 41);
   const Tree tree(coded);
@@ -433,6 +434,8 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
         SCOPED_TRACE(::testing::Message() << "bitCount " << bits);
         const std::span<const std::uint8_t> expected = walkOf(reference, ends, bits);
         const std::span<std::uint8_t> room = output.endingAtGuard(expected.size() + kStoreOverrun);
+        // The drivers size their rooms as the decoder asks: that must hold all this one may write.
+        ASSERT_GE(decoder.outputRoom(bits), room.size()) << "the room asked for is too small";
         const SpanResult span = decoder.decode(bytes, 0, bits, SpanEnd::payloadEnd, room.data());
         ASSERT_TRUE(sameBytes(std::span(room.data(), span.out), expected));
       }

@@ -257,17 +257,24 @@ Bytes blockPayload(const BlockCase& c, std::size_t size) {
 
 // What a block hands back (lane 0's output, then each proven lane's) must be exactly the true
 // symbols up to the position it reports, and that position must be a true code boundary, whether
-// the lanes join or not. Returns whether they joined, on every lane loop alike.
+// the lanes join or not. Nothing is written more than a store's overrun past the symbols handed
+// back. Returns whether the lanes joined, on every lane loop alike.
 bool expectTrueBlock(const DecodeTable& table, const Bytes& payload, const Truth& truth,
                      unsigned startBit, std::size_t laneBits) {
-  Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun);
+  constexpr std::uint8_t kCanary = 0xA5;
+  Bytes out(kLanes * kLaneBits + kStepBits + kStoreOverrun + 64);
   LaneBuffers buffers;
   std::optional<bool> joined;
   for (const auto& [stores, input] : testing::everyLoop()) {
     SCOPED_TRACE(testing::storesName(stores));
     SCOPED_TRACE(testing::inputName(input));
+    std::fill(out.begin(), out.end(), kCanary);
     const LaneBlock block =
         decodeLanes(table, payload.data(), startBit, laneBits, out.data(), buffers, stores, input);
+    std::uint8_t* const end = out.data() + out.size();
+    EXPECT_TRUE(std::all_of(std::min(block.out + kStoreOverrun, end), end, [](std::uint8_t byte) {
+      return byte == kCanary;
+    })) << "written past the symbols and a store's overrun";
     if (joined) {
       EXPECT_EQ(block.synchronised, *joined) << "the lane loops disagree";
     }
