@@ -396,6 +396,28 @@ INSTANTIATE_TEST_SUITE_P(
                      false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Two small tmpfs mounts number their files alike, so the first file of each has the inode number
+// of the other's: one the source, one the destination, they are two files, not one, and the run
+// restores into the second.
+TEST_F(RavmoltExecutable, EqualInodeNumbersOnTwoFileSystemsAreTwoFiles) {
+  const SmallTmpfs one(dir_ / "one");
+  const SmallTmpfs two(dir_ / "two");
+  if (!one.mounted() || !two.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  writeBytes(dir_ / "one" / "in.rvm", kAbracadabra);
+  writeBytes(dir_ / "two" / "out", Bytes(5000, 'x'));
+  struct stat source;
+  struct stat destination;
+  ASSERT_EQ(::stat((dir_ / "one" / "in.rvm").c_str(), &source), 0);
+  ASSERT_EQ(::stat((dir_ / "two" / "out").c_str(), &destination), 0);
+  ASSERT_NE(source.st_dev, destination.st_dev);
+  if (source.st_ino != destination.st_ino) {
+    GTEST_SKIP() << "the two mounts gave their files different inode numbers";
+  }
+  expectExit(run({"one/in.rvm", "two/out"}), testing::successTranscript(), 0);
+  EXPECT_EQ(readBytes(dir_ / "two" / "out"), bytesOf("abracadabra"));
+  EXPECT_EQ(readBytes(dir_ / "one" / "in.rvm"), kAbracadabra);
+}
+
 // --- Permissions ---------------------------------------------------------------------------------
 
 // Runs the tool as user nobody when the tests run as root, since root ignores file modes.
