@@ -207,7 +207,8 @@ struct CodedTree {
     const std::size_t which = small ? 1 : 0;
     if (!built[which]) {
       if (!small) ++counters.fullTablesBuilt;
-      tables[which].build(root, small ? DecodeTable::kSmallRootBits : DecodeTable::kTableBits);
+      if (!tables[which].build(root, small ? DecodeTable::kSmallRootBits : DecodeTable::kTableBits))
+        std::abort();
       built[which] = true;
     }
     return tables[which];

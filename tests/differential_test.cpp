@@ -183,7 +183,7 @@ std::span<const std::uint8_t> walkOf(const Bytes& reference, const std::vector<s
 struct Tree {
   explicit Tree(const CodedFile& coded, int rootBits = DecodeTable::kTableBits)
       : root(buildTree(coded.counts, arena)) {
-    table.build(root, rootBits);
+    EXPECT_TRUE(table.build(root, rootBits));
   }
   NodeArena arena;
   const TreeNode* root;

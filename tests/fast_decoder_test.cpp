@@ -69,7 +69,7 @@ void expectEntriesMatchCodes(const FrequencyTable& frequencies, int rootBits) {
   };
 
   DecodeTable table;
-  table.build(root, rootBits);
+  EXPECT_TRUE(table.build(root, rootBits));
   for (const auto& [code, symbol] : leafCodes) {
     EXPECT_EQ(table.codeLengthOf(symbol), code.size()) << "symbol " << int{symbol};
   }
@@ -140,7 +140,7 @@ TEST(DecodeTable, BuildsOneTableForEachInnerNodeAtAWholeNumberOfTableWidths) {
   // The 255-deep caterpillar has one inner node at each depth 0..254.
   NodeArena arena;
   DecodeTable table;
-  table.build(buildTree(allCounts(INT32_MAX), arena));
+  ASSERT_TRUE(table.build(buildTree(allCounts(INT32_MAX), arena)));
   EXPECT_EQ(table.tableCount(), 1 + 254 / DecodeTable::kTableBits);
   EXPECT_EQ(table.shape().longest, 255);
   EXPECT_EQ(table.shape().shortest, 1);
@@ -164,7 +164,7 @@ TEST(DecodeTable, KnowsTheShapeOfItsCodes) {
         ShapeCase{testing::threeBitCounts(), 3, 3, 3}, ShapeCase{allCounts(1), 8, 8, 8}}) {
     NodeArena arena;
     DecodeTable table;
-    table.build(buildTree(c.counts, arena));
+    ASSERT_TRUE(table.build(buildTree(c.counts, arena)));
     EXPECT_EQ(table.shape().shortest, c.shortest);
     EXPECT_EQ(table.shape().longest, c.longest);
     EXPECT_EQ(table.shape().lengthDivisor, c.divisor);
@@ -335,7 +335,7 @@ TEST_P(LaneBlocks, HandBackTheTrueSymbolsUpToATrueBoundary) {
   const TreeNode* root = buildTree(c.counts, arena);
   ASSERT_NE(root, nullptr);
   DecodeTable table;
-  table.build(root);
+  ASSERT_TRUE(table.build(root));
 
   // The block may read a step and a lookup's eight bytes past its end.
   const std::size_t blockBits = kLanes * kLaneBits + 8;
@@ -374,7 +374,7 @@ TEST(LaneBlocks, RandomTreesHandBackTheTrueSymbols) {
     ASSERT_NE(root, nullptr);
     if (isLeaf(root)) continue;
     DecodeTable table;
-    table.build(root);
+    ASSERT_TRUE(table.build(root));
     if (table.byteTranslation() != nullptr) continue;  // no lanes: every code is 8 bits
     longCodes.insert(table.hasLongCodes());
 

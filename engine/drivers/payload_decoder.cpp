@@ -23,8 +23,11 @@ constexpr std::uint64_t kSmallPayloadBits = 8 * (std::uint64_t{16} << 10);
 DecodeStatus decodePayload(const TreeNode* root, const Payload& payload,
                            DestinationStream& destination, unsigned threads) {
   DecodeTable table;
-  table.build(root, payload.bits < kSmallPayloadBits ? DecodeTable::kSmallRootBits
-                                                     : DecodeTable::kTableBits);
+  if (!table.build(root, payload.bits < kSmallPayloadBits ? DecodeTable::kSmallRootBits
+                                                          : DecodeTable::kTableBits)) {
+    destination.failForMemory();
+    return DecodeStatus::writeFailed;
+  }
   if (threads >= 2 && payload.bits >= kTwoThreadBits && processorsAvailable() >= 2) {
     const SegmentPlan plan = planSegments(table.shape(), payload.bits);
     if (fitsPlan(plan, payload.bits)) {
