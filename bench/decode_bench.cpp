@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,12 +37,13 @@ bool dropBlock(void* context, const std::uint8_t*, std::size_t size) {
   return true;
 }
 
-// Decodes a whole compressed file with the production decoder; returns the restored size.
-std::uint64_t decodeFast(const std::vector<std::uint8_t>& file) {
+// Decodes a whole compressed file with the production decoder; returns the restored size, or
+// nothing when the file is not valid.
+std::optional<std::uint64_t> decodeFast(const std::vector<std::uint8_t>& file) {
   std::uint64_t restored = 0;
   ravmolt::SourceStream source(file);
   ravmolt::DestinationStream destination(dropBlock, &restored);
-  if (ravmolt::Decompressor(source, destination).decode() != DecodeStatus::success) return 0;
+  if (ravmolt::Decompressor(source, destination).decode() != DecodeStatus::success) return {};
   return restored;
 }
 
@@ -77,7 +79,7 @@ std::uint64_t decodeReference(const std::vector<std::uint8_t>& file) {
 void runDecoder(benchmark::State& state, const std::vector<std::uint8_t>& file, bool fast) {
   std::uint64_t restored = 0;
   for (auto _ : state) {
-    restored = fast ? decodeFast(file) : decodeReference(file);
+    restored = fast ? decodeFast(file).value_or(0) : decodeReference(file);
     benchmark::DoNotOptimize(restored);
   }
   if (restored == 0) state.SkipWithError("the file did not decode");
@@ -100,9 +102,20 @@ void buildTables(benchmark::State& state, const std::vector<std::uint8_t>& file,
   }
 }
 
-std::vector<std::uint8_t> readFile(const char* path) {
+// A file named on the command line, read whole and checked by a decode: the tree walk and the
+// table builds trust the files they are given. Nothing, with a message, when it cannot serve.
+std::optional<std::vector<std::uint8_t>> readCompressedFile(const char* path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  if (!in) {
+    std::fprintf(stderr, "ravmolt_bench: cannot read %s\n", path);
+    return std::nullopt;
+  }
+  std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), {}};
+  if (!decodeFast(file)) {
+    std::fprintf(stderr, "ravmolt_bench: %s is not a valid compressed file\n", path);
+    return std::nullopt;
+  }
+  return file;
 }
 
 // Files live as long as the benchmarks that use them.
@@ -153,7 +166,11 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   files().reserve(static_cast<std::size_t>(argc) + ravmolt::tools::kCorpusKinds.size());
   if (argc > 1) {
-    for (int i = 1; i < argc; ++i) registerFile(argv[i], readFile(argv[i]));
+    for (int i = 1; i < argc; ++i) {
+      auto file = readCompressedFile(argv[i]);
+      if (!file) return 1;
+      registerFile(argv[i], std::move(*file));
+    }
   } else {
     for (const auto kind : ravmolt::tools::kCorpusKinds) {
       const auto data = ravmolt::tools::makeCorpus(kind, kCorpusBytes, 1);
