@@ -45,6 +45,8 @@ Bytes sweepRecords() {
   return records;
 }
 
+constexpr std::size_t kSize = std::size_t{600} << 10;
+
 struct Shape {
   std::string name;
   Bytes file;
@@ -62,22 +64,22 @@ Bytes repeated(const Bytes& unit, std::size_t size) {
 // table stored in descending order. Large enough to cross several of the sink's blocks.
 std::vector<Shape> shapes() {
   using namespace ravmolt;
-  constexpr std::size_t kSize = std::size_t{600} << 10;
   std::vector<Shape> all;
   for (const auto kind : tools::kCorpusKinds) {
     all.push_back({std::string(tools::corpusName(kind)),
                    tools::encode(tools::makeCorpus(kind, kSize, 7)).value()});
   }
-  const auto withCounts = [](const FrequencyTable& counts, std::uint32_t seed) {
-    return tools::encodeWithTable(counts, testing::randomSymbols(counts, kSize, seed)).value();
+  const auto withCounts = [](const FrequencyTable& counts, std::uint32_t seed,
+                             std::size_t size = kSize) {
+    return tools::encodeWithTable(counts, testing::randomSymbols(counts, size, seed)).value();
   };
   all.push_back({"three-bit", withCounts(testing::threeBitCounts(), 1)});
   all.push_back({"never-in-step", withCounts(testing::neverInStepCounts(), 2)});
   all.push_back({"many-long-codes", withCounts(testing::manyLongCodesCounts(), 3)});
   all.push_back({"fibonacci-39-bit", withCounts(tools::fibonacciCounts(), 4)});
   FrequencyTable deep;
-  deep.fill(INT32_MAX);  // every pairing wraps: codes of 1 to 255 bits
-  all.push_back({"deep-255-bit", withCounts(deep, 5)});
+  deep.fill(INT32_MAX);  // every pairing wraps: codes of 1 to 255 bits, 128 on average
+  all.push_back({"deep-255-bit", withCounts(deep, 5, kSize / 8)});
   all.push_back({"single-symbol", tools::encode(Bytes(kSize, 'A')).value()});
   all.push_back({"empty", tools::encode({}).value()});
   const Bytes phrase = sweep::text("mississippi river, ");
