@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The WebAssembly engine against the native one on the same files, in one run: the module's
+# decompress() in Node and in headless Chromium, and the C interface's in-memory call natively,
+# built with the plain x86-64 decode loops (the portable loops are what WebAssembly runs). The
+# seven corpora of bench/corpora.sh, SIZE bytes each; medians of RUNS rounds, MiB/s of output,
+# and the ratios to native. Then the page itself on a file of PAGE_SIZE bytes of English: from
+# choosing it to the download.
+#
+#   bench/web.sh [WEB_BUILD]     WEB_BUILD: an emcmake build folder (default build-web)
+#
+# Environment: RUNS (default 5), SIZE (default 16777216), PAGE_SIZE (default 67108864; 0 skips).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+WEB=$(cd "${1:-$ROOT/build-web}" && pwd)/web
+RUNS=${RUNS:-5}
+SIZE=${SIZE:-16777216}
+PAGE_SIZE=${PAGE_SIZE:-67108864}
+[ -f "$WEB/ravmolt.mjs" ] || { echo "web.sh: $WEB/ravmolt.mjs is missing; build it first" >&2; exit 1; }
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+NATIVE=$ROOT/build-plain
+cmake -S "$ROOT" -B "$NATIVE" -DCMAKE_BUILD_TYPE=Release -DRAVMOLT_PLAIN_DECODE_LOOPS=ON \
+  -DRAVMOLT_BUILD_TESTS=OFF -DRAVMOLT_BUILD_BENCH=ON >/dev/null
+cmake --build "$NATIVE" -j2 --target ravmolt-buffer-speed ravmolt-encode ravmolt-corpus >/dev/null
+CORPUS=$NATIVE/bench/ravmolt-corpus
+source "$ROOT/bench/corpora.sh"
+
+inputs=()
+for name in "${CORPORA[@]}"; do
+  build_corpus "$name"
+  "$NATIVE/tools/ravmolt-encode" "$WORK/$name.raw" "$WORK/$name.rvm"
+  rm -f "$WORK/$name.raw"
+  inputs+=("$WORK/$name.rvm")
+done
+
+"$NATIVE/bench/ravmolt-buffer-speed" "$RUNS" "${inputs[@]}" >"$WORK/native"
+node "$ROOT/bench/web_speed.mjs" node "$WEB" "$RUNS" "${inputs[@]}" >"$WORK/node"
+node "$ROOT/bench/web_speed.mjs" chromium "$WEB" "$RUNS" "${inputs[@]}" >"$WORK/chromium"
+
+printf '%s rounds of %s MiB per corpus; %s cores, load %s\n' "$RUNS" $((SIZE >> 20)) "$(nproc)" \
+  "$(cut -d' ' -f1-3 /proc/loadavg)"
+printf '| %-10s | %11s | %11s | %15s | %10s | %14s |\n' corpus 'native MiB/s' 'Node MiB/s' \
+  'Chromium MiB/s' 'Node/native' 'Chromium/native'
+printf '|%s|%s|%s|%s|%s|%s|\n' ------------ ------------- ------------- ----------------- \
+  ------------ ----------------
+join -j1 <(sort "$WORK/native") <(sort "$WORK/node") | join -j1 - <(sort "$WORK/chromium") |
+  while read -r file native node chromium; do
+    name=$(basename "$file" .rvm)
+    awk -v n="$name" -v a="$native" -v b="$node" -v c="$chromium" 'BEGIN {
+      printf "| %-10s | %11.0f | %11.0f | %15.0f | %11.2f | %15.2f |\n", n, a, b, c, b / a, c / a }'
+  done
+
+if [ "$PAGE_SIZE" -gt 0 ]; then
+  SIZE=$PAGE_SIZE build_corpus english
+  mv "$WORK/english.raw" "$WORK/page.raw"
+  "$NATIVE/tools/ravmolt-encode" "$WORK/page.raw" "$WORK/page-$((PAGE_SIZE >> 20))MiB.rvm"
+  rm -f "$WORK/page.raw"
+  node "$ROOT/bench/web_speed.mjs" page "$WEB" "$RUNS" "$WORK/page-$((PAGE_SIZE >> 20))MiB.rvm"
+fi
