@@ -39,7 +39,7 @@ inline std::int16_t tableSizeOf(const Bytes& file) { return parseHeader(file.dat
 
 // Rewrites the header fields in place; the checksum follows them unless `checksum` is given.
 inline void setHeader(Bytes& file, std::int32_t bitCount, std::int16_t tableSize,
-               std::optional<std::uint8_t> checksum = std::nullopt) {
+                      std::optional<std::uint8_t> checksum = std::nullopt) {
   file = testing::withHeader(std::move(file), bitCount, tableSize, checksum);
 }
 

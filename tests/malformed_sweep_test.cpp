@@ -3,6 +3,8 @@
 // not), and a grid of extreme header values. The decode of each must match the reference
 // decoder exactly: the reference output for a well-formed file, invalidFormat with nothing
 // written for anything else. A representative subset also runs through the real executable.
+#include "tests/malformed_sweep.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "fuzz/reference_decode.h"
-#include "tests/malformed_sweep.h"
 #include "tests/test_file.h"
 #include "tests/tool_process.h"
 
