@@ -25,10 +25,15 @@ export function loadModule() {
   return import(join(webBuild, 'ravmolt.mjs'));
 }
 
+const folders = [];
+process.on('exit', () => {
+  for (const folder of folders) rmSync(folder, { recursive: true, force: true });
+});
+
 // A private folder, removed when the test process ends.
 export function tempFolder(prefix = 'ravmolt-web-') {
   const folder = mkdtempSync(join(tmpdir(), prefix));
-  process.on('exit', () => rmSync(folder, { recursive: true, force: true }));
+  folders.push(folder);
   return folder;
 }
 
