@@ -2,18 +2,19 @@
 # The WebAssembly engine against the native one on the same files, in one run: the module's
 # decompress() in Node and in headless Chromium, and the C interface's in-memory call natively,
 # built with the plain x86-64 decode loops (the portable loops are what WebAssembly runs). The
-# seven corpora of bench/corpora.sh, SIZE bytes each; medians of RUNS rounds, MiB/s of output,
-# and the ratios to native. Then the page itself on a file of PAGE_SIZE bytes of English: from
+# seven corpora of bench/corpora.sh, SIZE bytes each; medians of PASSES passes of RUNS rounds,
+# MiB/s of output, and the ratios to native. Then the page itself on a file of PAGE_SIZE bytes of English: from
 # choosing it to the download.
 #
 #   bench/web.sh [WEB_BUILD]     WEB_BUILD: an emcmake build folder (default build-web)
 #
-# Environment: RUNS (default 5), SIZE (default 16777216), PAGE_SIZE (default 67108864; 0 skips).
+# Environment: RUNS (default 5), PASSES (default 3), SIZE (default 16777216), PAGE_SIZE (default 67108864; 0 skips).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 WEB=$(cd "${1:-$ROOT/build-web}" && pwd)/web
 RUNS=${RUNS:-5}
+PASSES=${PASSES:-3}
 SIZE=${SIZE:-16777216}
 PAGE_SIZE=${PAGE_SIZE:-67108864}
 [ -f "$WEB/ravmolt.mjs" ] || { echo "web.sh: $WEB/ravmolt.mjs is missing; build it first" >&2; exit 1; }
@@ -35,11 +36,21 @@ for name in "${CORPORA[@]}"; do
   inputs+=("$WORK/$name.rvm")
 done
 
-"$NATIVE/bench/ravmolt-buffer-speed" "$RUNS" "${inputs[@]}" >"$WORK/native"
-node "$ROOT/bench/web_speed.mjs" node "$WEB" "$RUNS" "${inputs[@]}" >"$WORK/node"
-node "$ROOT/bench/web_speed.mjs" chromium "$WEB" "$RUNS" "${inputs[@]}" >"$WORK/chromium"
+# The three in turn, PASSES times, so that a busy spell of the machine falls on all of them; each
+# pass gives a median of RUNS rounds, and the table the median of the passes.
+for ((pass = 1; pass <= PASSES; ++pass)); do
+  "$NATIVE/bench/ravmolt-buffer-speed" "$RUNS" "${inputs[@]}" >>"$WORK/native.all"
+  node "$ROOT/bench/web_speed.mjs" node "$WEB" "$RUNS" "${inputs[@]}" >>"$WORK/node.all"
+  node "$ROOT/bench/web_speed.mjs" chromium "$WEB" "$RUNS" "${inputs[@]}" >>"$WORK/chromium.all"
+done
+for side in native node chromium; do
+  sort -k1,1 -k2,2n "$WORK/$side.all" |
+    awk '{ speeds[$1] = speeds[$1] " " $2; count[$1]++ }
+         END { for (f in speeds) { n = split(substr(speeds[f], 2), s, " "); print f, s[int((n + 1) / 2)] } }' \
+      >"$WORK/$side"
+done
 
-printf '%s rounds of %s MiB per corpus; %s cores, load %s\n' "$RUNS" $((SIZE >> 20)) "$(nproc)" \
+printf '%s passes of %s rounds, %s MiB per corpus; %s cores, load %s\n' "$PASSES" "$RUNS" $((SIZE >> 20)) "$(nproc)" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
 printf '| %-10s | %11s | %11s | %15s | %10s | %14s |\n' corpus 'native MiB/s' 'Node MiB/s' \
   'Chromium MiB/s' 'Node/native' 'Chromium/native'

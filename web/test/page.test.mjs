@@ -1,11 +1,11 @@
 // index.html in headless Chromium, opened from disk and from a static host: files chosen at once
 // are restored in workers and downloaded byte for byte; an invalid and a truncated file show
-// their messages and offer nothing; no request leaves the page and its policy blocks any; the
+// their messages and offer nothing, as does one too large for the engine's memory; no request leaves the page and its policy blocks any; the
 // file picker is reached by keyboard. A screenshot after the restores goes to
 // build-web/page-after-restore.png (or RAVMOLT_SCREENSHOT).
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { readFileSync, writeFileSync } from 'node:fs';
+import { readFileSync, truncateSync, writeFileSync } from 'node:fs';
 import { createServer } from 'node:http';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
@@ -30,12 +30,17 @@ function makeInputs() {
   execFileSync(nativeProgram('app/ravmolt'), [deep, deepText], { stdio: 'ignore' });
   writeFileSync(join(files, 'notes.txt'), 'These are notes, not a compressed file.\n');
   writeFileSync(join(files, 'lighthouse-cut.rvm'), sample.subarray(0, 600));
+  // More than the engine's memory can grow to; sparse, so it costs no disk.
+  const huge = join(files, 'huge.rvm');
+  writeFileSync(huge, sample.subarray(0, 7));
+  truncateSync(huge, 2 ** 31 + 7);
   return [
     { path: join(repoRoot, 'samples/lighthouse.rvm'), download: 'lighthouse', expected: join(repoRoot, 'samples/lighthouse.txt') },
     { path: join(files, 'english.rvm'), download: 'english', expected: generatedText },
     { path: deepCopy, download: 'deep-codes', expected: deepText },
     { path: join(files, 'notes.txt'), failure: /not a valid compressed file/ },
     { path: join(files, 'lighthouse-cut.rvm'), failure: /cut short/ },
+    { path: huge, failure: /too large for this browser's memory/ },
   ];
 }
 
