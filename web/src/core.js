@@ -57,7 +57,7 @@ function loadEngine() {
       // A sink that throws would unwind through the engine's frames and leak what it holds:
       // the error is kept, the decode told to stop, and the error rethrown once it has returned.
       try {
-        sink.deliver(new Uint8Array(exports.memory.buffer, data >>> 0, size >>> 0).slice());
+        sink.deliver(new Uint8Array(exports.memory.buffer, data >>> 0, size >>> 0));
         return 1;
       } catch (error) {
         sink.error = error;
@@ -125,6 +125,7 @@ function readHeader(head, size) {
   const payloadEnd = 7 + table + Math.ceil(Math.max(bitCount, 0) / 8);
   return {
     checksumMatches: remainder === head[0],
+    bitCount,
     tableSize: table,
     neededBytes: Math.max(tableEnd, payloadEnd),
   };
@@ -138,8 +139,9 @@ function isCutShort(head, size) {
   return header !== null && header.checksumMatches && header.neededBytes > size;
 }
 
-// The number of bytes the table's counts add up to, the size of a well-formed file's output,
-// for progress reports; null when the table is not all within `head`.
+// The number of bytes the table's counts add up to, the size of the output of a file the
+// compressor made, for progress reports and to size output buffers; null when the table is not
+// all within `head`. Only a guide: a file may announce any counts.
 function announcedOutputSize(head, size) {
   const header = readHeader(head, size);
   if (header === null || !header.checksumMatches || 7 + header.tableSize + 4 > head.length) {
@@ -151,9 +153,9 @@ function announcedOutputSize(head, size) {
 }
 
 // Decodes with the engine: `fill(view)` copies the `size` compressed bytes into `view` (a
-// Uint8Array in the engine's memory), and `deliver(block)` receives each block of output, a
-// Uint8Array of its own. Returns nothing on success, else throws RavmoltError, or what
-// `deliver` threw. Synchronous once the engine is loaded.
+// Uint8Array in the engine's memory), and `deliver(block)` receives each block of output, a view
+// of the engine's memory that is valid during the call only: what is kept must be copied.
+// Returns the C status, or throws what `fill` or `deliver` threw. Synchronous.
 function restoreInto(engine, size, fill, deliver) {
   // malloc(0) may give no block, which the engine would take for a missing buffer.
   const address = engine.malloc(Math.max(size, 1)) >>> 0;
@@ -173,11 +175,19 @@ function restoreInto(engine, size, fill, deliver) {
   return code;
 }
 
+// restoreInto() for bytes in JavaScript's memory, once the engine is loaded; throws RavmoltError
+// for a failure, and a RangeError from `deliver` (memory JavaScript cannot have) as one too.
 async function restore(bytes, deliver) {
   if (!(bytes instanceof Uint8Array)) {
     throw new TypeError('ravmolt: the compressed bytes must be a Uint8Array');
   }
   const engine = await loadEngine();
-  const code = restoreInto(engine, bytes.length, (view) => view.set(bytes), deliver);
+  let code;
+  try {
+    code = restoreInto(engine, bytes.length, (view) => view.set(bytes), deliver);
+  } catch (error) {
+    if (error instanceof RangeError) throw failure(engine, OUT_OF_MEMORY);
+    throw error;
+  }
   if (code !== 0) throw failure(engine, code, code === INVALID_FORMAT && isCutShort(bytes, bytes.length));
 }

@@ -1,27 +1,24 @@
 // The public face of ravmolt.mjs, after the engine's loader (core.js).
 
 // Restores a whole compressed file: resolves to the original bytes, or rejects with RavmoltError.
+// The output goes straight into one buffer, sized from the file's table (no output can be longer
+// than its bit count), and grown only for a file whose counts understate it.
 async function decompress(bytes) {
-  const blocks = [];
+  let output = null;
   let total = 0;
   await restore(bytes, (block) => {
-    blocks.push(block);
+    if (output === null || total + block.length > output.length) {
+      const header = readHeader(bytes, bytes.length);
+      const announced = Math.min(announcedOutputSize(bytes, bytes.length) ?? 0, header.bitCount);
+      const grown = new Uint8Array(Math.max(announced, total + block.length, 2 * total));
+      if (output !== null) grown.set(output.subarray(0, total));
+      output = grown;
+    }
+    output.set(block, total);
     total += block.length;
   });
-  if (blocks.length === 1) return blocks[0];
-  let output;
-  try {
-    output = new Uint8Array(total);
-  } catch (error) {
-    if (error instanceof RangeError) throw failure(await loadEngine(), OUT_OF_MEMORY);
-    throw error;
-  }
-  let at = 0;
-  for (const block of blocks.splice(0)) {
-    output.set(block, at);
-    at += block.length;
-  }
-  return output;
+  if (output === null) return new Uint8Array(0);
+  return total === output.length ? output : output.slice(0, total);
 }
 
 // A TransformStream from compressed chunks (Uint8Array) to restored ones, of up to 256 KiB each.
@@ -49,7 +46,7 @@ function createDecompressionStream() {
         }
       }
       chunks = [];
-      await restore(whole, (block) => controller.enqueue(block));
+      await restore(whole, (block) => controller.enqueue(block.slice()));
     },
   });
 }

@@ -24,7 +24,8 @@ function restoreFile(engine, file) {
     engine,
     file.size,
     (view) => readInto(file, view),
-    (block) => {
+    (view) => {
+      const block = view.slice();
       produced += block.length;
       self.postMessage({ type: 'block', block, produced }, [block.buffer]);
     },

@@ -32,6 +32,8 @@ function withHeader(file, bitCount, tableSize, checksum) {
   return copy;
 }
 
+const int32 = (value) => [value & 0xff, (value >> 8) & 0xff, (value >> 16) & 0xff, (value >>> 24) & 0xff];
+
 async function rejection(promise) {
   try {
     await promise;
@@ -112,6 +114,24 @@ test('decodes at the same time keep their outputs apart', async () => {
   const files = shapeFiles().slice(0, 6);
   const outputs = await Promise.all(files.map(({ path }) => decompress(readFileSync(path))));
   files.forEach(({ name, path }, i) => assert.ok(Buffer.from(outputs[i]).equals(nativeRestore(path)), name));
+});
+
+test('outputs longer and shorter than the table announces restore as the native command does', async () => {
+  const twoSymbols = (count, bitCount, payload) => {
+    const table = [0x61, ...int32(count), 0x62, ...int32(count)];
+    return withHeader(Uint8Array.from([0, 0, 0, 0, 0, 0, 0, ...table, ...payload]), bitCount, 10);
+  };
+  const payload = Array.from({ length: 100000 }, (_, i) => (i * 37) & 0xff);
+  const cases = [
+    { name: 'counts of 1, 800000 one-bit codes', file: twoSymbols(1, 800000, payload) },
+    { name: 'counts of 10^9, 1000 one-bit codes', file: twoSymbols(1e9, 1000, payload.slice(0, 125)) },
+  ];
+  const folder = tempFolder();
+  for (const { name, file } of cases) {
+    const path = join(folder, 'file.rvm');
+    writeFileSync(path, file);
+    assert.ok(Buffer.from(await decompress(file)).equals(nativeRestore(path)), name);
+  }
 });
 
 test('every input of the malformed sweep decodes like the reference decoder', async () => {
