@@ -30,7 +30,10 @@ const sha256 = (text) => `'sha256-${createHash('sha256').update(text, 'utf8').di
 const core = fill(source('src/core.js'), {
   RAVMOLT_WASM_BASE64: readFileSync(wasmPath).toString('base64'),
 });
-const moduleText = `${core}\n${source('src/module.js')}`;
+const moduleText =
+  '// ravmolt.mjs: restores files made by the companion Huffman compressor, with the engine in\n' +
+  '// WebAssembly. Written by web/build_page.mjs from web/src/.\n' +
+  `${core}\n${source('src/module.js')}`;
 const workerText = `'use strict';\n${core}\n${source('src/worker.js')}`;
 const pageScript = source('src/page.js');
 const style = source('src/page.css');

@@ -44,7 +44,9 @@ self.onmessage = async ({ data }) => {
   } catch (error) {
     // An ArrayBuffer the browser cannot give is a RangeError; the engine's own failures arrive
     // as statuses above.
-    const status = error instanceof RavmoltError ? error.status : error instanceof RangeError ? 'OUT_OF_MEMORY' : 'UNKNOWN';
+    let status = 'UNKNOWN';
+    if (error instanceof RavmoltError) status = error.status;
+    else if (error instanceof RangeError) status = 'OUT_OF_MEMORY';
     self.postMessage({ type: 'failed', status, cutShort: false, message: String(error) });
   }
 };

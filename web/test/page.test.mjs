@@ -53,7 +53,8 @@ before(async () => {
   server = createServer((request, response) => {
     const name = request.url === '/' ? 'index.html' : request.url.slice(1);
     try {
-      const body = readFileSync(join(webBuild, name));
+      // A page of no policy of its own, for the module imported as a web page would.
+      const body = name === 'blank.html' ? '<!doctype html><title>blank</title>' : readFileSync(join(webBuild, name));
       response.writeHead(200, { 'content-type': name.endsWith('.html') ? 'text/html' : 'text/javascript' });
       response.end(body);
     } catch {
@@ -187,3 +188,20 @@ for (const origin of origins) {
     await page.close();
   });
 }
+
+test('ravmolt.mjs works in the browser as an ES module', async () => {
+  const page = await browser.newPage();
+  await page.goto(`http://127.0.0.1:${server.address().port}/blank.html`);
+  const result = await page.evaluate(async (file) => {
+    const { decompress, RavmoltError } = await import('/ravmolt.mjs');
+    const output = await decompress(Uint8Array.from(file));
+    const failure = await decompress(Uint8Array.from(file.slice(0, 100))).catch((error) => error);
+    return {
+      output: Array.from(output),
+      failure: failure instanceof RavmoltError ? [failure.status, failure.cutShort] : String(failure),
+    };
+  }, Array.from(sample));
+  assert.ok(Buffer.from(result.output).equals(readFileSync(join(repoRoot, 'samples/lighthouse.txt'))));
+  assert.deepEqual(result.failure, ['INVALID_FORMAT', true]);
+  await page.close();
+});
