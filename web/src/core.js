@@ -155,12 +155,15 @@ function announcedOutputSize(head, size) {
 // Decodes with the engine: `fill(view)` copies the `size` compressed bytes into `view` (a
 // Uint8Array in the engine's memory), and `deliver(block)` receives each block of output, a view
 // of the engine's memory that is valid during the call only: what is kept must be copied.
-// Returns the C status, or throws what `fill` or `deliver` threw. Synchronous.
+// Returns the C status; throws RavmoltError when the input cannot be placed, and what `fill` or
+// `deliver` threw. Synchronous.
 function restoreInto(engine, size, fill, deliver) {
-  // malloc(0) may give no block, which the engine would take for a missing buffer.
-  const address = engine.malloc(Math.max(size, 1)) >>> 0;
+  // Sizes pass as 32-bit words, and the memory stops growing at 2 GiB. malloc(0) may give no
+  // block, which the engine would take for a missing buffer.
+  const address = size < 2 ** 31 ? engine.malloc(Math.max(size, 1)) >>> 0 : 0;
   if (address === 0) throw failure(engine, OUT_OF_MEMORY);
-  const context = nextContext++;
+  const context = nextContext;
+  nextContext = (nextContext % 0xffffffff) + 1;  // the engine carries it as a 32-bit word
   const sink = { deliver, error: null };
   sinks.set(context, sink);
   let code;
