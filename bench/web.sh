@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The WebAssembly engine against the native one on the same files, in one run: the module's
 # decompress() in Node and in headless Chromium, and the C interface's in-memory call natively,
-# built with the plain x86-64 decode loops (the portable loops are what WebAssembly runs). The
-# seven corpora of bench/corpora.sh, SIZE bytes each; medians of PASSES passes of RUNS rounds,
-# MiB/s of output, and the ratios to native. Then the page itself on a file of PAGE_SIZE bytes of English: from
+# built with the plain x86-64 decode loops (the portable loops are what WebAssembly runs), both
+# into a sink that keeps nothing (the engine alone) and into a new buffer of the output's size
+# (the work of decompress()). The seven corpora of bench/corpora.sh, SIZE bytes each; medians of
+# PASSES passes of RUNS rounds, MiB/s of output, and the ratios to native into memory. Then the page itself on a file of PAGE_SIZE bytes of English: from
 # choosing it to the download.
 #
 #   bench/web.sh [WEB_BUILD]     WEB_BUILD: an emcmake build folder (default build-web)
@@ -39,11 +40,13 @@ done
 # The three in turn, PASSES times, so that a busy spell of the machine falls on all of them; each
 # pass gives a median of RUNS rounds, and the table the median of the passes.
 for ((pass = 1; pass <= PASSES; ++pass)); do
-  "$NATIVE/bench/ravmolt-buffer-speed" "$RUNS" "${inputs[@]}" >>"$WORK/native.all"
+  "$NATIVE/bench/ravmolt-buffer-speed" "$RUNS" "${inputs[@]}" >"$WORK/native.pass"
+  awk '{ print $1, $2 }' "$WORK/native.pass" >>"$WORK/engine.all"
+  awk '{ print $1, $3 }' "$WORK/native.pass" >>"$WORK/memory.all"
   node "$ROOT/bench/web_speed.mjs" node "$WEB" "$RUNS" "${inputs[@]}" >>"$WORK/node.all"
   node "$ROOT/bench/web_speed.mjs" chromium "$WEB" "$RUNS" "${inputs[@]}" >>"$WORK/chromium.all"
 done
-for side in native node chromium; do
+for side in engine memory node chromium; do
   sort -k1,1 -k2,2n "$WORK/$side.all" |
     awk '{ speeds[$1] = speeds[$1] " " $2; count[$1]++ }
          END { for (f in speeds) { n = split(substr(speeds[f], 2), s, " "); print f, s[int((n + 1) / 2)] } }' \
@@ -52,15 +55,16 @@ done
 
 printf '%s passes of %s rounds, %s MiB per corpus; %s cores, load %s\n' "$PASSES" "$RUNS" $((SIZE >> 20)) "$(nproc)" \
   "$(cut -d' ' -f1-3 /proc/loadavg)"
-printf '| %-10s | %11s | %11s | %15s | %10s | %14s |\n' corpus 'native MiB/s' 'Node MiB/s' \
-  'Chromium MiB/s' 'Node/native' 'Chromium/native'
-printf '|%s|%s|%s|%s|%s|%s|\n' ------------ ------------- ------------- ----------------- \
-  ------------ ----------------
-join -j1 <(sort "$WORK/native") <(sort "$WORK/node") | join -j1 - <(sort "$WORK/chromium") |
-  while read -r file native node chromium; do
-    name=$(basename "$file" .rvm)
-    awk -v n="$name" -v a="$native" -v b="$node" -v c="$chromium" 'BEGIN {
-      printf "| %-10s | %11.0f | %11.0f | %15.0f | %11.2f | %15.2f |\n", n, a, b, c, b / a, c / a }'
+printf '| %-10s | %13s | %16s | %10s | %14s | %13s | %17s |\n' corpus 'native engine' \
+  'native to memory' 'Node' 'Chromium' 'Node / native' 'Chromium / native'
+printf '|%s|%s|%s|%s|%s|%s|%s|\n' ------------ --------------- ------------------ ------------ \
+  ---------------- --------------- -------------------
+join -j1 <(sort "$WORK/engine") <(sort "$WORK/memory") | join -j1 - <(sort "$WORK/node") |
+  join -j1 - <(sort "$WORK/chromium") |
+  while read -r file engine memory node chromium; do
+    awk -v n="$(basename "$file" .rvm)" -v e="$engine" -v m="$memory" -v b="$node" -v c="$chromium" \
+      'BEGIN { printf "| %-10s | %13.0f | %16.0f | %10.0f | %14.0f | %13.2f | %17.2f |\n",
+               n, e, m, b, c, b / m, c / m }'
   done
 
 if [ "$PAGE_SIZE" -gt 0 ]; then
