@@ -205,3 +205,26 @@ test('ravmolt.mjs works in the browser as an ES module', async () => {
   assert.deepEqual(result.failure, ['INVALID_FORMAT', true]);
   await page.close();
 });
+
+test('files dropped on the page are restored, under names of their own', async () => {
+  const page = await browser.newPage();
+  await page.goto(pathToFileURL(join(webBuild, 'index.html')).href);
+  // A drop as the browser delivers one: a DataTransfer holding the files, on the document.
+  await page.evaluate((restorable) => {
+    const transfer = new DataTransfer();
+    transfer.items.add(new File([Uint8Array.from(restorable)], 'restore-me'));
+    transfer.items.add(new File([Uint8Array.from(restorable)], 'twice.rvm.huf'));
+    transfer.items.add(new File([new TextEncoder().encode('junk')], 'junk.bin'));
+    document.body.dispatchEvent(new DragEvent('drop', { dataTransfer: transfer, bubbles: true, cancelable: true }));
+  }, Array.from(sample));
+  await page.waitForFunction(() => document.querySelectorAll('#results li[data-outcome]').length === 3);
+  const outcomes = await page.$$eval('#results li', (items) =>
+    items.map((item) => [item.dataset.outcome, item.querySelector('a')?.getAttribute('download') ?? null]),
+  );
+  assert.deepEqual(outcomes, [
+    ['restored', 'restore-me.out'],
+    ['restored', 'twice.rvm'],
+    ['failed', null],
+  ]);
+  await page.close();
+});
