@@ -1,7 +1,8 @@
 // ravmolt-buffer-speed rounds file...: the C interface's in-memory decode on each compressed file,
 // the call the WebAssembly module makes, timed `rounds` times two ways: into a sink that keeps
 // nothing (the engine alone), and into a new buffer of the output's size (what the module's
-// decompress() does). Prints, per file, its name and the two median speeds in MiB/s of output.
+// decompress() does), through the portable decode loops, which are what WebAssembly runs. Prints,
+// per file, its name and the two median speeds in MiB/s of output.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <iterator>
 #include <vector>
 
+#include "engine/platform/cpu_features.h"
 #include "ravmolt/ravmolt_c.h"
 
 namespace {
@@ -53,6 +55,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: ravmolt-buffer-speed rounds file...\n");
     return 2;
   }
+  ravmolt::limitCpuFeatures(0);
   const int rounds = std::max(1, std::atoi(argv[1]));
   for (int i = 2; i < argc; ++i) {
     std::ifstream in(argv[i], std::ios::binary);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The WebAssembly engine against the native one on the same files, in one run: the module's
 # decompress() in Node and in headless Chromium, and the C interface's in-memory call natively,
-# built with the plain x86-64 decode loops (the portable loops are what WebAssembly runs), both
+# through the portable decode loops (what WebAssembly runs), both
 # into a sink that keeps nothing (the engine alone) and into a new buffer of the output's size
 # (the work of decompress()). The seven corpora of bench/corpora.sh, SIZE bytes each; medians of
 # PASSES passes of RUNS rounds, MiB/s of output, and the ratios to native into memory. Then the page itself on a file of PAGE_SIZE bytes of English: from
@@ -23,7 +23,7 @@ WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
 NATIVE=$ROOT/build-plain
-cmake -S "$ROOT" -B "$NATIVE" -DCMAKE_BUILD_TYPE=Release -DRAVMOLT_PLAIN_DECODE_LOOPS=ON \
+cmake -S "$ROOT" -B "$NATIVE" -DCMAKE_BUILD_TYPE=Release \
   -DRAVMOLT_BUILD_TESTS=OFF -DRAVMOLT_BUILD_BENCH=ON >/dev/null
 cmake --build "$NATIVE" -j2 --target ravmolt-buffer-speed ravmolt-encode ravmolt-corpus >/dev/null
 CORPUS=$NATIVE/bench/ravmolt-corpus
