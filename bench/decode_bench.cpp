@@ -71,8 +71,10 @@ std::uint64_t decodeReference(const std::vector<std::uint8_t>& file) {
   ravmolt::DestinationStream destination(dropBlock, &restored);
   source.seek(ravmolt::kHeaderSize + static_cast<std::uint64_t>(header.tableSize));
   ravmolt::BitReader bits(source);
-  ravmolt::walkTree(root, bits, header.bitCount, destination);
-  destination.flush();
+  if (ravmolt::walkTree(root, bits, header.bitCount, destination) != DecodeStatus::success ||
+      !destination.flush()) {
+    return 0;
+  }
   return restored;
 }
 

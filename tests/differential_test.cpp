@@ -248,7 +248,7 @@ Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile&
     }
     run.status = decodeOnTwoThreads(tree.table, payload, destination, plan);
   }
-  destination.flush();
+  EXPECT_TRUE(destination.flush());
   run.output = std::move(sink.bytes);
   return run;
 }
@@ -526,7 +526,7 @@ TEST(Failures, ASourceShorterThanCheckedIsInvalidForEitherDriver) {
             : decodeOnTwoThreads(tree.table, payload, destination,
                                  {kShort, static_cast<std::uint32_t>(coded.bits / kShort)});
     EXPECT_EQ(status, DecodeStatus::invalidFormat);
-    destination.flush();
+    EXPECT_TRUE(destination.flush());
     // Whatever was handed on is the start of the true output.
     ASSERT_LE(sink.bytes.size(), expected.size());
     EXPECT_TRUE(sameBytes(sink.bytes, std::span(expected).first(sink.bytes.size())));

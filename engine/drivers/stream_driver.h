@@ -11,7 +11,7 @@ namespace ravmolt {
 
 // Decodes the payload's bits with `table` into `destination`, leaving the last of them buffered.
 // Returns success, writeFailed, or invalidFormat when the source turned out shorter than checked.
-DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
-                               DestinationStream& destination);
+[[nodiscard]] DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
+                                             DestinationStream& destination);
 
 }  // namespace ravmolt

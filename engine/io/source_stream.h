@@ -30,7 +30,7 @@ class SourceStream {
   void seek(std::uint64_t position);
 
   // Reads one byte; false at the end of the data.
-  bool readByte(std::uint8_t& byte) {
+  [[nodiscard]] bool readByte(std::uint8_t& byte) {
     if (cursor_ == end_ && !fill()) return false;
     byte = *cursor_++;
     return true;
@@ -54,7 +54,7 @@ class SourceStream {
 
  private:
   // Loads the next block at position(); false when nothing more can be read.
-  bool fill();
+  [[nodiscard]] bool fill();
   // Reads at `offset` into the buffer after its first `kept` bytes, as far as it goes.
   std::size_t loadAfter(std::uint64_t offset, std::size_t kept);
 
