@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -120,9 +121,10 @@ std::optional<std::vector<std::uint8_t>> readCompressedFile(const char* path) {
   return file;
 }
 
-// Files live as long as the benchmarks that use them.
-std::vector<std::vector<std::uint8_t>>& files() {
-  static std::vector<std::vector<std::uint8_t>> storage;
+// Files live as long as the benchmarks that use them, each where it was put: a deque keeps every
+// element in place as more are added, however many files there are.
+std::deque<std::vector<std::uint8_t>>& files() {
+  static std::deque<std::vector<std::uint8_t>> storage;
   return storage;
 }
 
@@ -166,7 +168,6 @@ void limitFeatures(int& argc, char** argv) {
 int main(int argc, char** argv) {
   limitFeatures(argc, argv);
   benchmark::Initialize(&argc, argv);
-  files().reserve(static_cast<std::size_t>(argc) + ravmolt::tools::kCorpusKinds.size());
   if (argc > 1) {
     for (int i = 1; i < argc; ++i) {
       auto file = readCompressedFile(argv[i]);
