@@ -2,7 +2,10 @@
 # output that matches EXPECT. For programs given a file they cannot use, and a header compiled
 # where it cannot be.
 #
-# cmake -DEXPECT=<regex> -P expect_failure.cmake -- program [arguments...]
+# cmake -DEXPECT=<regex> [-DEMULATOR="qemu-aarch64 -L /usr/..."] -P expect_failure.cmake -- program [arguments...]
+#
+# The emulator of a cross build comes as one string: its options after `--` would be taken by
+# cmake itself (`-L` lists the cache).
 set(command)
 set(seen OFF)
 math(EXPR last "${CMAKE_ARGC} - 1")
@@ -17,6 +20,10 @@ if(NOT command OR NOT DEFINED EXPECT)
   message(FATAL_ERROR "usage: cmake -DEXPECT=<regex> -P expect_failure.cmake -- program [args...]")
 endif()
 
+if(EMULATOR)
+  separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
+  list(PREPEND command ${emulator})
+endif()
 execute_process(COMMAND ${command} RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(NOT code MATCHES "^[1-9][0-9]*$")
   message(FATAL_ERROR "expected a failure, got exit status '${code}': ${command}\n${out}")
