@@ -3,12 +3,12 @@
 // the C++ layer reports it as a failed write. A program of its own, because it
 // replaces the global operator new to fail on demand.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <random>
 #include <string>
 
 #include "ravmolt/ravmolt.h"
@@ -77,8 +77,8 @@ TEST(OutOfMemory, TheBufferCallReportsItWithNoOutput) {
 }
 
 TEST(OutOfMemory, TheFileCallLeavesNoDestinationBehind) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("ravmolt-oom-" + std::to_string(::getpid()));
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("ravmolt-oom-" + std::to_string(std::random_device{}()));
   std::filesystem::create_directories(dir);
   const auto source = (dir / "in.rvm").string();
   const auto destination = (dir / "out.txt").string();
