@@ -1,5 +1,6 @@
-// Every piece of text the tool prints, exactly as users and scripts see it. Tests compare
-// against these constants, so a change here is a change to the tool's interface.
+// Every piece of text the tool prints, exactly as users and scripts see it. The tests write each
+// text out byte for byte rather than use these constants, so that a change here, which is a change
+// to the tool's interface, fails them.
 #pragma once
 
 #include <string_view>

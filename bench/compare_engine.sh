@@ -8,7 +8,10 @@
 #   bench/compare_engine.sh OLD_BUILD NEW_BUILD [file.rvm ...]
 #
 # Each build folder must hold bench/ravmolt_bench (a Release build with Google Benchmark).
-# Environment: RUNS (rounds, default 5), MIN_TIME (seconds per benchmark, default 0.2).
+# Environment: RUNS (rounds, default 5), MIN_TIME (seconds per benchmark, default 0.2), and
+# OLD_ARGS and NEW_ARGS, more arguments for each build's ravmolt_bench: with one build given twice
+# and, say, OLD_ARGS=--cpu-features=0 NEW_ARGS=--cpu-features=1, it compares two sets of decode
+# loops on this processor.
 set -euo pipefail
 
 [ $# -ge 2 ] || { echo "usage: bench/compare_engine.sh OLD_BUILD NEW_BUILD [file.rvm ...]" >&2; exit 2; }
@@ -23,19 +26,20 @@ done
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
 
-# speeds BUILD: "case bytes_per_second" for each fast/ benchmark.
+# speeds BUILD EXTRA_ARGS FILES...: "case bytes_per_second" for each fast/ benchmark.
 speeds() {
+  # shellcheck disable=SC2086 # the extra arguments are meant to split into words
   "$1/bench/ravmolt_bench" --benchmark_filter='^fast/' --benchmark_min_time="$MIN_TIME" \
-    --benchmark_format=csv "${@:2}" 2>/dev/null |
+    --benchmark_format=csv $2 "${@:3}" 2>/dev/null |
     awk -F, '/^"fast\// { name = $1; gsub(/"/, "", name); print name, $6 }'
 }
 
 for ((run = 1; run <= RUNS; ++run)); do
   if ((run % 2)); then order=(old new); else order=(new old); fi
   for which in "${order[@]}"; do
-    build=$OLD
-    [ "$which" = new ] && build=$NEW
-    speeds "$build" "$@" >"$WORK/$which.$run"
+    build=$OLD extra=${OLD_ARGS:-}
+    [ "$which" = new ] && build=$NEW extra=${NEW_ARGS:-}
+    speeds "$build" "$extra" "$@" >"$WORK/$which.$run"
   done
 done
 

@@ -22,12 +22,12 @@ class Decompressor {
 
   // Decodes the whole source into the destination and hands every restored byte on. Call once.
   // Returns success, invalidFormat (nothing was written) or writeFailed.
-  DecodeStatus decode();
+  [[nodiscard]] DecodeStatus decode();
 
  private:
-  bool readHeader();
-  bool readFrequencyTable();
-  DecodeStatus decodePayload();
+  [[nodiscard]] bool readHeader();
+  [[nodiscard]] bool readFrequencyTable();
+  [[nodiscard]] DecodeStatus decodePayload();
 
   SourceStream& source_;
   DestinationStream& destination_;

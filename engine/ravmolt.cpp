@@ -1,8 +1,6 @@
 // The C interface of the library, the only functions that libravmolt.so exports: the decoder
 // between two files, or from memory to a caller's sink, its status texts and its version.
 // Nothing but plain values crosses it: C++ types and exceptions stay on this side.
-#include <string_view>
-
 #include "engine/decompressor.h"
 #include "engine/io/destination_stream.h"
 #include "engine/io/run_files.h"
@@ -14,30 +12,8 @@ namespace {
 
 // The header promises sinks blocks of at most 256 KiB.
 static_assert(DestinationStream::kSinkBlockSize <= std::size_t{256} << 10);
-// The build passes the project's version; the header's own numbers must follow it.
-static_assert(std::string_view(RAVMOLT_PROJECT_VERSION) == RAVMOLT_VERSION_STRING,
-              "update RAVMOLT_VERSION_* in include/ravmolt/ravmolt_c.h to the project version");
-
-// The engine's statuses have the C values' order; each is spelled out so that neither can move
-// without this failing to compile.
-constexpr ravmolt_status toC(DecodeStatus status) {
-  switch (status) {
-    case DecodeStatus::success:
-      return RAVMOLT_SUCCESS;
-    case DecodeStatus::invalidFormat:
-      return RAVMOLT_INVALID_FORMAT;
-    case DecodeStatus::sourceNotFound:
-      return RAVMOLT_SOURCE_NOT_FOUND;
-    case DecodeStatus::destinationUnwritable:
-      return RAVMOLT_DESTINATION_UNWRITABLE;
-    case DecodeStatus::sameFile:
-      return RAVMOLT_SAME_FILE;
-    case DecodeStatus::writeFailed:
-      return RAVMOLT_WRITE_FAILED;
-  }
-  return RAVMOLT_WRITE_FAILED;
-}
-static_assert(toC(DecodeStatus::writeFailed) == static_cast<int>(DecodeStatus::writeFailed));
+// The engine's statuses have the values of the C ones.
+constexpr ravmolt_status toC(DecodeStatus status) { return static_cast<ravmolt_status>(status); }
 
 // The C sink and its context, behind the engine's own sink type.
 struct CSink {
@@ -96,22 +72,11 @@ extern "C" void ravmolt_discard_incomplete_destinations(void) {
 
 extern "C" const char* ravmolt_status_text(int status) {
   switch (status) {
-    case RAVMOLT_SUCCESS:
-      return "the file was restored";
-    case RAVMOLT_INVALID_FORMAT:
-      return "the source is not a valid compressed file";
-    case RAVMOLT_SOURCE_NOT_FOUND:
-      return "the source file cannot be opened for reading";
-    case RAVMOLT_DESTINATION_UNWRITABLE:
-      return "the destination file cannot be created or truncated";
-    case RAVMOLT_SAME_FILE:
-      return "the source and the destination are the same file";
-    case RAVMOLT_WRITE_FAILED:
-      return "the restored bytes could not all be written";
-    case RAVMOLT_OUT_OF_MEMORY:
-      return "the decoder ran out of memory";
-    case RAVMOLT_INVALID_ARGUMENT:
-      return "a required pointer was null";
+#define RAVMOLT_STATUS_TEXT(name, value, text, python) \
+  case RAVMOLT_##name:                                 \
+    return text;
+    RAVMOLT_STATUS_LIST(RAVMOLT_STATUS_TEXT)
+#undef RAVMOLT_STATUS_TEXT
   }
   return "unknown decode status";
 }

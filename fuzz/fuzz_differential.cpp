@@ -39,6 +39,7 @@
 #include "engine/format/code_tree.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/guard_pages.h"
+#include "fuzz/loop_variants.h"
 #include "fuzz/reference_decode.h"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
@@ -207,7 +208,8 @@ struct CodedTree {
     const std::size_t which = small ? 1 : 0;
     if (!built[which]) {
       if (!small) ++counters.fullTablesBuilt;
-      tables[which].build(root, small ? DecodeTable::kSmallRootBits : DecodeTable::kTableBits);
+      if (!tables[which].build(root, small ? DecodeTable::kSmallRootBits : DecodeTable::kTableBits))
+        std::abort();
       built[which] = true;
     }
     return tables[which];
@@ -291,9 +293,10 @@ struct DecodeCosts {
     if (!longMode) return !shortFullTable;
     return static_cast<std::uint64_t>(cut) < kSmallTableBits && cut % 2 == 1;
   }
-  // Both ways of storing symbols in the fast loops, in turn by pairs of cut-offs where both run.
-  static Stores stores(std::int32_t cut) {
-    return canPackWords() && (cut / 2) % 2 == 0 ? Stores::packed : Stores::eachEntry;
+  // Every set of decode loops this processor runs, in turn by pairs of cut-offs.
+  static const testing::LoopVariant& loops(std::int32_t cut) {
+    static const std::vector<testing::LoopVariant> variants = testing::loopVariantsHere();
+    return variants[static_cast<std::size_t>(cut / 2) % variants.size()];
   }
   std::uint64_t of(std::int32_t cut) const {
     const auto bits = static_cast<std::uint64_t>(cut);
@@ -657,8 +660,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       continue;
     }
     DestinationStream& destination = sink.start();
-    DecodeStatus status = decodeOnOneThread(tree->table(costs.smallTable(cut)), bits, destination,
-                                            DecodeCosts::stores(cut));
+    const testing::ForcedLoops forced(DecodeCosts::loops(cut));
+    DecodeStatus status = decodeOnOneThread(tree->table(costs.smallTable(cut)), bits, destination);
     if (status == DecodeStatus::success && !destination.flush()) status = DecodeStatus::writeFailed;
 
     ++counters.decodes;

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -30,9 +31,11 @@ namespace {
 constexpr std::size_t kMaxInput = 4096;
 std::mt19937 replayRandom(20021);
 
-std::vector<std::uint8_t> readFile(const std::filesystem::path& path) {
+// The whole file, or nothing when it cannot be read.
+std::optional<std::vector<std::uint8_t>> readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  if (!in) return std::nullopt;
+  return std::vector<std::uint8_t>{std::istreambuf_iterator<char>(in), {}};
 }
 
 void mutate(std::vector<std::uint8_t>& bytes, std::mt19937& random) {
@@ -111,7 +114,12 @@ int main(int argc, char** argv) {
   };
   long runs = 0;
   for (const auto& path : files) {
-    const std::vector<std::uint8_t> seed = readFile(path);
+    const std::optional<std::vector<std::uint8_t>> read = readFile(path);
+    if (!read) {
+      std::fprintf(stderr, "replay: cannot read %s\n", path.string().c_str());
+      return 2;
+    }
+    const std::vector<std::uint8_t>& seed = *read;
     run(seed);
     ++runs;
     std::vector<std::uint8_t> variant = seed;

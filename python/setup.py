@@ -2,6 +2,8 @@
 come from `pkg-config ravmolt` where it knows the library (set PKG_CONFIG_PATH for a private
 prefix); otherwise the system's own folders are searched for it."""
 
+import os
+import re
 import shlex
 import subprocess
 
@@ -20,7 +22,26 @@ def pkg_config(option):
 cflags = pkg_config("--cflags") or []
 libs = pkg_config("--libs") or ["-lravmolt"]
 
+
+def library_version():
+    """The package's version: the version of the headers it is built against, which the library's
+    build writes from the project's version."""
+    folders = [flag[2:] for flag in cflags if flag.startswith("-I")] + ["/usr/local/include",
+                                                                       "/usr/include"]
+    for folder in folders:
+        try:
+            with open(os.path.join(folder, "ravmolt", "ravmolt_version.h")) as header:
+                match = re.search(r'#define RAVMOLT_VERSION_STRING "([^"]+)"', header.read())
+        except OSError:
+            continue
+        if match:
+            return match.group(1)
+    raise SystemExit("ravmolt/ravmolt_version.h not found: install libravmolt-dev, or set "
+                     "PKG_CONFIG_PATH to a prefix where libravmolt is installed")
+
+
 setup(
+    version=library_version(),
     ext_modules=[
         Extension(
             "ravmolt._ravmolt",

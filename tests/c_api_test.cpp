@@ -1,12 +1,14 @@
 // What the C interface adds to the cases public_api_test.cpp runs through the C++ names (which
-// call it): any nonzero sink answer goes on, null pointers, the texts of the new statuses, and
-// the C++ layer carrying a sink's exception over the C frames.
+// call it): any nonzero sink answer goes on, null pointers, the texts of the new statuses, and the
+// C++ layer carrying a sink's exception over the C frames. The clean-up an embedding program
+// calls from its own signal handler is in c_api_signal_test.cpp.
 #include <gtest/gtest.h>
 
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "ravmolt/ravmolt.h"

@@ -16,6 +16,7 @@
 #include "engine/fast/decode_steps.h"
 #include "engine/fast/lanes.h"
 #include "engine/format/reference_walk.h"
+#include "fuzz/loop_variants.h"
 #include "fuzz/reference_decode.h"
 #include "tests/test_file.h"
 #include "tools/encoder.h"
@@ -25,28 +26,6 @@ namespace ravmolt::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 inline Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
-
-// Every way the fast loops can store symbols on this processor; the drivers take the fastest.
-inline std::vector<Stores> storesHere() {
-  if (canPackWords()) return {Stores::eachEntry, Stores::packed};
-  return {Stores::eachEntry};
-}
-inline const char* storesName(Stores stores) {
-  return stores == Stores::packed ? "packed stores" : "a store each entry";
-}
-
-// Every lane loop this processor can run: each way of storing, with the input buffered or in
-// place (where each block fetches the next one's input ahead, in loops of their own).
-inline std::vector<std::pair<Stores, Input>> everyLoop() {
-  std::vector<std::pair<Stores, Input>> loops;
-  for (const Stores stores : storesHere()) {
-    for (const Input input : {Input::buffered, Input::inPlace}) loops.emplace_back(stores, input);
-  }
-  return loops;
-}
-inline const char* inputName(Input input) {
-  return input == Input::inPlace ? "input in place" : "buffered input";
-}
 
 // A compressed file in memory, its counts, and where its payload lies in it.
 struct CodedFile {

@@ -396,6 +396,28 @@ INSTANTIATE_TEST_SUITE_P(
                      false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Two small tmpfs mounts number their files alike, so the first file of each has the inode number
+// of the other's: one the source, one the destination, they are two files, not one, and the run
+// restores into the second.
+TEST_F(RavmoltExecutable, EqualInodeNumbersOnTwoFileSystemsAreTwoFiles) {
+  const SmallTmpfs one(dir_ / "one");
+  const SmallTmpfs two(dir_ / "two");
+  if (!one.mounted() || !two.mounted()) GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  writeBytes(dir_ / "one" / "in.rvm", kAbracadabra);
+  writeBytes(dir_ / "two" / "out", Bytes(5000, 'x'));
+  struct stat source;
+  struct stat destination;
+  ASSERT_EQ(::stat((dir_ / "one" / "in.rvm").c_str(), &source), 0);
+  ASSERT_EQ(::stat((dir_ / "two" / "out").c_str(), &destination), 0);
+  ASSERT_NE(source.st_dev, destination.st_dev);
+  if (source.st_ino != destination.st_ino) {
+    GTEST_SKIP() << "the two mounts gave their files different inode numbers";
+  }
+  expectExit(run({"one/in.rvm", "two/out"}), testing::successTranscript(), 0);
+  EXPECT_EQ(readBytes(dir_ / "two" / "out"), bytesOf("abracadabra"));
+  EXPECT_EQ(readBytes(dir_ / "one" / "in.rvm"), kAbracadabra);
+}
+
 // --- Permissions ---------------------------------------------------------------------------------
 
 // Runs the tool as user nobody when the tests run as root, since root ignores file modes.
@@ -478,10 +500,22 @@ Frozen freezeOnceWritten(pid_t pid, const fs::path& destination) {
   return frozen;
 }
 
-class RavmoltExecutableSignal : public RavmoltExecutable,
-                                public ::testing::WithParamInterface<int> {};
+// A signal sent to a run frozen mid-decode, and whether the command was started with it ignored.
+struct SignalCase {
+  const char* name;
+  int signal;
+  bool ignoredAtStart = false;
+};
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
 
+class RavmoltExecutableSignal : public RavmoltExecutable,
+                                public ::testing::WithParamInterface<SignalCase> {};
+
+// A signal the command handles ends the run by that signal and leaves no destination; SIGKILL
+// leaves a prefix of the output. One the command was started with ignored (under nohup, say)
+// stays ignored: the run goes on to the whole output.
 TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
+  const SignalCase& c = GetParam();
   // 256 MiB of output from a 32 MiB source: the first bytes come long before the end.
   const auto file = testing::OneBitFile::twoSymbols(std::int32_t{1} << 28);
   ASSERT_TRUE(file.write(dir_ / "big.rvm"));
@@ -493,6 +527,10 @@ TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
   // machine it may end before the test is given the processor again to freeze it: such a run
   // proves nothing here, so it must have succeeded, and the test runs it again, a few times at
   // most.
+  const auto setup = [&c] {
+    return ::setpriority(PRIO_PROCESS, 0, 19) == 0 &&
+           (!c.ignoredAtStart || ::signal(c.signal, SIG_IGN) != SIG_ERR);
+  };
   std::optional<ToolProcess> tool;
   pid_t pid = 0;
   Frozen frozen;
@@ -502,8 +540,7 @@ TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
       ASSERT_TRUE(early.exited && early.exitCode == 0) << "the run failed before it was frozen";
       fs::remove(dir_ / "out");
     }
-    tool.emplace(std::vector<std::string>{"big.rvm", "out"},
-                 inFolder([] { return ::setpriority(PRIO_PROCESS, 0, 19) == 0; }));
+    tool.emplace(std::vector<std::string>{"big.rvm", "out"}, inFolder(setup));
     ASSERT_TRUE(tool->start());
     pid = tool->pid();
     ASSERT_GT(pid, 0);
@@ -513,24 +550,29 @@ TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
   ASSERT_GT(frozen.written, 0u) << "the run wrote nothing in 20 s";
   EXPECT_LT(frozen.written, file.outputSize()) << "the run was frozen only after its last write";
 
-  ASSERT_EQ(::kill(pid, GetParam()), 0);
+  ASSERT_EQ(::kill(pid, c.signal), 0);
   ASSERT_EQ(::kill(pid, SIGCONT), 0);
   const RunResult result = tool->finish();
-  expectKilledMidRun(result, GetParam());
+  if (c.ignoredAtStart) {
+    expectExit(result, testing::successTranscript(), 0);
+    EXPECT_EQ(file.matchingPrefix(dir_ / "out"), file.outputSize()) << "not the whole output";
+  } else {
+    expectKilledMidRun(result, c.signal);
+    expectInterruptedDestination(c.signal, dir_ / "out", file.matchingPrefix(dir_ / "out"),
+                                 frozen.written);
+  }
   expectFixtureIntact(result);
   EXPECT_TRUE(readBytes(dir_ / "big.rvm") == source) << "the source changed";
-  expectInterruptedDestination(GetParam(), dir_ / "out", file.matchingPrefix(dir_ / "out"),
-                               frozen.written);
   EXPECT_EQ(names("out"), others);
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, RavmoltExecutableSignal,
-                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGKILL), [](const auto& info) {
-                           return std::string(info.param == SIGINT    ? "sigint"
-                                              : info.param == SIGTERM ? "sigterm"
-                                              : info.param == SIGHUP  ? "sighup"
-                                                                      : "sigkill");
-                         });
+                         ::testing::Values(SignalCase{"sigint", SIGINT},
+                                           SignalCase{"sigterm", SIGTERM},
+                                           SignalCase{"sighup", SIGHUP},
+                                           SignalCase{"sighupIgnoredAtStart", SIGHUP, true},
+                                           SignalCase{"sigkill", SIGKILL}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Destinations the run must not, or cannot, write to the end ----------------------------------
 

@@ -1,8 +1,10 @@
 # Checks the shared library as the loader and other programs see it: it exports exactly the C
 # functions of <ravmolt/ravmolt_c.h> under the RAVMOLT_1 version node, its SONAME is
-# libravmolt.so.<major>, and it needs no library beyond the C and C++ runtimes.
+# libravmolt.so.<major>, and it needs no library beyond the C and C++ runtimes. Neither it nor the
+# static library (ARCHIVE, when given) holds the reference decoder the tests judge by.
 #
-# cmake -DLIBRARY=path/to/libravmolt.so.1 -DMAJOR=1 [-DNM=nm -DREADELF=readelf] -P shared_library_test.cmake
+# cmake -DLIBRARY=path/to/libravmolt.so.1 -DMAJOR=1 [-DARCHIVE=path/to/libravmolt.a]
+#       [-DNM=nm -DREADELF=readelf] -P shared_library_test.cmake
 foreach(var LIBRARY MAJOR)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "shared_library_test.cmake needs -D${var}=...")
@@ -35,6 +37,14 @@ set(expected RAVMOLT_1 ravmolt_decompress_buffer@@RAVMOLT_1 ravmolt_decompress_f
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exported symbols differ.\nexpected: ${expected}\nfound:    ${names}")
 endif()
+
+# Every symbol, local ones included: the reference decoder is for tests alone.
+foreach(library IN ITEMS ${LIBRARY} ${ARCHIVE})
+  capture(all ${NM} -C ${library})
+  if(all MATCHES "walkTree|BitReader")
+    message(FATAL_ERROR "${library} holds the reference decoder")
+  endif()
+endforeach()
 
 capture(dynamic ${READELF} -d ${LIBRARY})
 if(NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libravmolt\\.so\\.${MAJOR}\\]")

@@ -65,6 +65,7 @@ class ToolProcess {
       // A run started from a terminal has the default dispositions, whatever the test runner has.
       ::signal(SIGINT, SIG_DFL);
       ::signal(SIGTERM, SIG_DFL);
+      ::signal(SIGHUP, SIG_DFL);
       ::signal(SIGPIPE, SIG_DFL);
       ::signal(SIGXFSZ, SIG_DFL);
       if (setup_ && !setup_()) ::_exit(127);

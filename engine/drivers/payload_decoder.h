@@ -14,7 +14,7 @@ namespace ravmolt {
 // run on two processors and the payload is long enough for that to pay; otherwise, or when no
 // second thread can be started, on the calling thread. Returns success, writeFailed, or
 // invalidFormat when the source turned out shorter than checked.
-DecodeStatus decodePayload(const TreeNode* root, const Payload& payload,
-                           DestinationStream& destination, unsigned threads);
+[[nodiscard]] DecodeStatus decodePayload(const TreeNode* root, const Payload& payload,
+                                         DestinationStream& destination, unsigned threads);
 
 }  // namespace ravmolt

@@ -15,10 +15,9 @@ static_assert(kSpanInputBytes > kLanes * kLaneBits / 8 + kReadPastBytes + kStepB
 }  // namespace
 
 DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
-                               DestinationStream& destination, Stores stores) {
+                               DestinationStream& destination) {
   SourceStream& source = payload.source;
-  SpanDecoder decoder(table, payload.bits, stores,
-                      source.inPlace() ? Input::inPlace : Input::buffered);
+  SpanDecoder decoder(table, payload.bits);
   source.seek(payload.offset);
   const std::uint64_t payloadBytes = (payload.bits + 7) / 8;
   std::uint64_t behind = 0;  // payload bytes the source has moved past

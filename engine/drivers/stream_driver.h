@@ -3,7 +3,6 @@
 #pragma once
 
 #include "engine/drivers/payload.h"
-#include "engine/fast/decode_steps.h"
 #include "engine/fast/decode_table.h"
 #include "engine/io/destination_stream.h"
 #include "ravmolt/decode_status.h"
@@ -12,8 +11,7 @@ namespace ravmolt {
 
 // Decodes the payload's bits with `table` into `destination`, leaving the last of them buffered.
 // Returns success, writeFailed, or invalidFormat when the source turned out shorter than checked.
-// Packed `stores` only where canPackWords().
-DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
-                               DestinationStream& destination, Stores stores = fastestStores());
+[[nodiscard]] DecodeStatus decodeOnOneThread(const DecodeTable& table, const Payload& payload,
+                                             DestinationStream& destination);
 
 }  // namespace ravmolt

@@ -24,8 +24,9 @@ namespace ravmolt {
 // `plan`, which must fit them (fitsPlan). The destination is written from either thread, one at a
 // time, and the source is read with readAt from both. Returns nothing, having read and written
 // nothing, when the second thread cannot be started.
-std::optional<DecodeStatus> decodeOnTwoThreads(const DecodeTable& table, const Payload& payload,
-                                               DestinationStream& destination,
-                                               const SegmentPlan& plan);
+[[nodiscard]] std::optional<DecodeStatus> decodeOnTwoThreads(const DecodeTable& table,
+                                                             const Payload& payload,
+                                                             DestinationStream& destination,
+                                                             const SegmentPlan& plan);
 
 }  // namespace ravmolt

@@ -1,7 +1,5 @@
 #include "engine/fast/byte_translation.h"
 
-#include "engine/platform/byte_permutes.h"
-
 namespace ravmolt {
 
 ByteTranslation::ByteTranslation(const TreeNode* root) {
@@ -14,12 +12,17 @@ ByteTranslation::ByteTranslation(const TreeNode* root) {
   }
 }
 
+void translateBytes(const std::uint8_t* symbols, const std::uint8_t* in, std::uint8_t* out,
+                    std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) out[i] = symbols[in[i]];
+}
+
 void ByteTranslation::applyAt(const std::uint8_t* stream, BitPosition from, std::size_t count,
-                              std::uint8_t* out) const {
+                              std::uint8_t* out, TranslateBytes translate) const {
   const std::uint8_t* const bytes = stream + from / 8;
   const unsigned shift = from % 8;
   if (shift == 0) {
-    apply(bytes, out, count);
+    translate(symbols_, bytes, out, count);
     return;
   }
   // Off a byte boundary every code straddles two bytes. The decoders never start a byte
@@ -28,11 +31,6 @@ void ByteTranslation::applyAt(const std::uint8_t* stream, BitPosition from, std:
     out[i] =
         symbols_[static_cast<std::uint8_t>((bytes[i] << shift) | (bytes[i + 1] >> (8 - shift)))];
   }
-}
-
-void ByteTranslation::apply(const std::uint8_t* in, std::uint8_t* out, std::size_t count) const {
-  const std::size_t done = translateWithPermutes(symbols_, in, out, count);
-  for (std::size_t i = done; i < count; ++i) out[i] = symbols_[in[i]];
 }
 
 }  // namespace ravmolt

@@ -10,19 +10,27 @@
 
 namespace ravmolt {
 
+// out[i] = symbols[in[i]] for i < count, where `symbols` is 256 bytes, 64-byte aligned; `in` and
+// `out` may not overlap. One of the decode loops (see DecodeLoops).
+using TranslateBytes = void (*)(const std::uint8_t* symbols, const std::uint8_t* in,
+                                std::uint8_t* out, std::size_t count);
+// The portable one, a byte at a time.
+void translateBytes(const std::uint8_t* symbols, const std::uint8_t* in, std::uint8_t* out,
+                    std::size_t count);
+
 class ByteTranslation {
  public:
   // The symbol of each byte read as a code of the tree under `root`, every one of whose codes is
   // 8 bits long.
   explicit ByteTranslation(const TreeNode* root);
 
-  // out[i] = symbolOf(in[i]) for i < count; the two may not overlap.
-  void apply(const std::uint8_t* in, std::uint8_t* out, std::size_t count) const;
   // The `count` codes of `stream` from `from` on into `out`; reads the bytes that hold their bits.
-  void applyAt(const std::uint8_t* stream, BitPosition from, std::size_t count,
-               std::uint8_t* out) const;
+  // Codes on byte boundaries go through `translate`.
+  void applyAt(const std::uint8_t* stream, BitPosition from, std::size_t count, std::uint8_t* out,
+               TranslateBytes translate = translateBytes) const;
 
   std::uint8_t symbolOf(std::uint8_t byte) const { return symbols_[byte]; }
+  const std::uint8_t* symbols() const { return symbols_; }
 
  private:
   alignas(64) std::uint8_t symbols_[256];

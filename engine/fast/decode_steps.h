@@ -33,10 +33,10 @@ constexpr std::size_t kReadPastBytes = (kLongestCodeBits + DecodeTable::kTableBi
 constexpr std::size_t kStoreOverrun = kPackedOverrun;
 static_assert(kStoreOverrun >= 8);
 
-// How a window's lookups store their symbols: each entry's as it is looked up, or the window's
-// entries packed into one store where the processor can (see packed_stores.h).
+// How a window's lookups store their symbols: each entry's as it is looked up, or, in the loops
+// compiled for processors with a byte compress, the window's entries packed into one store (see
+// packed_stores.h).
 enum class Stores : bool { eachEntry, packed };
-inline Stores fastestStores() { return hasPackedStores() ? Stores::packed : Stores::eachEntry; }
 
 // Stores an entry's symbols at `out`, the first one first, and leftovers after them.
 inline void storeSymbols(std::uint8_t* out, DecodeEntry entry) {
@@ -88,19 +88,40 @@ StepEnd decodeLongCode(const DecodeTable& table, const std::uint8_t* stream, Bit
 // A window's entries, in the order they were looked up: as they are, for stores of each entry,
 // or gathered for one packed store.
 using WindowEntries = std::array<DecodeEntry, kLookupsPerWindow>;
-template <Stores kStores>
-using EntriesFor = std::conditional_t<kStores == Stores::packed, PackedWords, WindowEntries>;
 
 template <std::size_t i>
 [[gnu::always_inline]] inline void putEntry(WindowEntries& entries, DecodeEntry entry) {
   entries[i] = entry;
 }
+inline DecodeEntry lastEntry(const WindowEntries& entries) { return entries.back(); }
+// Stores the symbols of a window's entries at `out`, in order, and moves `out` past them: each
+// entry's word on its own, or all of them packed into one store.
+[[gnu::always_inline]] inline void storeWindow(std::uint8_t*& out, const WindowEntries& entries) {
+  for (const DecodeEntry entry : entries) {
+    storeSymbols(out, entry);
+    out += DecodeTable::symbolCountOf(entry);
+  }
+}
+
+#if RAVMOLT_X86_LOOPS
 template <std::size_t i>
 [[gnu::always_inline]] inline void putEntry(PackedWords& entries, DecodeEntry entry) {
   entries.template put<i>(entry);
 }
-inline DecodeEntry lastEntry(const WindowEntries& entries) { return entries.back(); }
 inline DecodeEntry lastEntry(const PackedWords& entries) { return entries.last(); }
+[[gnu::always_inline]] inline void storeWindow(std::uint8_t*& out, const PackedWords& entries) {
+  static_assert(PackedWords::size() == kLookupsPerWindow && DecodeTable::kSymbolShift == 16 &&
+                    DecodeTable::kMaxSymbols <= 6,
+                "packed stores take four entries, each with its count in byte 1 and its symbols "
+                "in bytes 2..7");
+  out += entries.storeKept(out);
+}
+template <Stores kStores>
+using EntriesFor = std::conditional_t<kStores == Stores::packed, PackedWords, WindowEntries>;
+#else
+template <Stores kStores>
+using EntriesFor = WindowEntries;  // no packed loops are built
+#endif
 
 // A window's lookups: kLookupsPerWindow of them, each taking at most kTableBits of the >= 57
 // bits a window holds. The window's lowest bit, never looked at, is set as a marker first
@@ -125,26 +146,9 @@ template <typename Entries, std::size_t... i>
   (putEntry<i>(entries, lookUp(root, window)), ...);
 }
 
-// Stores the symbols of a window's entries at `out`, in order, and moves `out` past them: each
-// entry's word on its own, or all of them packed into one store.
-[[gnu::always_inline]] inline void storeWindow(std::uint8_t*& out, const WindowEntries& entries) {
-  for (const DecodeEntry entry : entries) {
-    storeSymbols(out, entry);
-    out += DecodeTable::symbolCountOf(entry);
-  }
-}
-[[gnu::always_inline]] inline void storeWindow(std::uint8_t*& out, const PackedWords& entries) {
-  static_assert(PackedWords::size() == kLookupsPerWindow && DecodeTable::kSymbolShift == 16 &&
-                    DecodeTable::kMaxSymbols <= 6,
-                "packed stores take four entries, each with its count in byte 1 and its symbols "
-                "in bytes 2..7");
-  out += entries.storeKept(out);
-}
-
 // Whether some code of a table is longer than a lookup (DecodeTable::hasLongCodes). Without
-// such codes a window's lookups can never stop on one, and a window ends without testing for it:
-// the lanes then ran 3 to 4 % faster on executables, man pages and source code, whose longest
-// codes are 10 to 12 bits.
+// such codes a window's lookups can never stop on one, and a window ends without testing for it,
+// which shortens the lanes' loops on the many files whose longest codes fit a lookup.
 enum class LongCodes : bool { none, some };
 
 // Ends a window of lookups from `position`, whose marked window is `shifted` after them: stores
@@ -179,6 +183,19 @@ template <Stores kStores = Stores::eachEntry>
   EntriesFor<kStores> entries;
   lookUpWindow(root, window, entries, std::make_index_sequence<kLookupsPerWindow>());
   endWindow(table, stream, entries, window, position, out);
+}
+
+// Steps while they start no later than `limit`; returns where it stopped, a true code boundary.
+// The body of the decode loops' single-chain loop, compiled once for each processor level.
+template <Stores kStores>
+[[gnu::always_inline]] inline BitPosition stepTo(const DecodeTable& table,
+                                                 const std::uint8_t* stream, BitPosition position,
+                                                 BitPosition limit, std::uint8_t*& out) {
+  const DecodeEntry* const root = table.root();
+  std::uint8_t* local = out;
+  while (position <= limit) decodeStep<kStores>(table, root, stream, position, local);
+  out = local;
+  return position;
 }
 
 }  // namespace ravmolt

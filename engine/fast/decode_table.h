@@ -60,7 +60,7 @@ class DecodeTable {
   // build when it is large enough. When every code is 8 bits long the tables are a byte
   // translation alone, which decodes faster than any lookup and costs nothing to build. False
   // when the memory for the tables could not be had; the table is then unusable.
-  bool build(const TreeNode* root, int rootBits = kTableBits);
+  [[nodiscard]] bool build(const TreeNode* root, int rootBits = kTableBits);
   // The byte translation of a tree whose codes are all 8 bits long, else null; with one, there
   // are no lookup tables.
   const ByteTranslation* byteTranslation() const { return translation_ ? &*translation_ : nullptr; }

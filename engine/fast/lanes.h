@@ -20,13 +20,12 @@
 namespace ravmolt {
 
 // Each lane is a chain of dependent loads and shifts; eight keep the processor's units busy while
-// each waits on its loads. Measured with lanes taking their lookups in turn: 12 to 17 % faster
-// than six, and nine or ten no faster (their shorter chunks cost more than the lanes gain).
+// each waits on its loads, and more lanes' shorter chunks cost more than the lanes gain.
 constexpr int kLanes = 8;
 // The longest chunk a lane takes: eight of them and a step fit the input a span keeps buffered.
 constexpr std::size_t kLaneBits = std::size_t{7} << 13;
-// Windows noted per lane: as many bits as 48 entries, which lanes need to fall into step on
-// executables (with 32 entries, 5 % of their blocks had an unproven lane).
+// Windows noted per lane: enough for the lanes of executables, whose codes take longest to fall
+// into step, to be proven nearly always.
 constexpr std::size_t kRecords = 12;
 // The most bits a lane's noted windows span, long codes included.
 constexpr std::size_t kRecordedBits = kRecords * kStepBits;
@@ -55,15 +54,6 @@ class LaneBuffers {
   std::unique_ptr<std::uint8_t[]> storage_;
 };
 
-// Where a block's input lies: in a buffer that reads have just filled, and so in the processor's
-// caches, or in place in a caller's memory, which may have to come from main memory. There, the
-// lanes' eight streams, each starting anew at every block and page, leave the processor's own
-// prefetching behind: 64 MiB decoded in place ran 5 to 12 % slower than 8 MiB. So in place each
-// block fetches the next one's input as it goes, which made 64 MiB 4 to 10 % faster; into the
-// second-level cache rather than the first it made no difference, and on input already cached it
-// costs about 2 %.
-enum class Input : bool { buffered, inPlace };
-
 struct LaneBlock {
   BitPosition next;   // where decoding goes on, on a true code boundary
   std::uint8_t* out;  // the end of the block's output
@@ -75,13 +65,13 @@ struct LaneBlock {
 // so that codes of equal lengths are in step at once. Zero when no block fits.
 std::size_t laneBitsFor(std::uint64_t available, int lengthDivisor);
 
-// Decodes a block of kLanes chunks of `laneBits` (from laneBitsFor) of `stream` from `start`, a
-// true code boundary, into `out`. Every code it decodes starts before start + kLanes * laneBits
-// + kStepBits, and it reads eight bytes from each of their bytes; `out` needs room for a symbol
-// per code and kStoreOverrun bytes. Returns the true symbols up to `next`, in order. Packed stores
-// only where canPackWords().
-LaneBlock decodeLanes(const DecodeTable& table, const std::uint8_t* stream, BitPosition start,
-                      std::size_t laneBits, std::uint8_t* out, LaneBuffers& buffers,
-                      Stores stores = Stores::eachEntry, Input input = Input::buffered);
+// A block of kLanes chunks of `laneBits` (from laneBitsFor) of `stream` from `start`, a true code
+// boundary, decoded into `out`. Every code it decodes starts before start + kLanes * laneBits +
+// kStepBits, and it reads eight bytes from each of their bytes; `out` needs room for a symbol per
+// code and kStoreOverrun bytes. Returns the true symbols up to `next`, in order. One of the decode
+// loops (see DecodeLoops), compiled for each processor level.
+using DecodeLanes = LaneBlock (*)(const DecodeTable& table, const std::uint8_t* stream,
+                                  BitPosition start, std::size_t laneBits, std::uint8_t* out,
+                                  LaneBuffers& buffers);
 
 }  // namespace ravmolt

@@ -4,7 +4,6 @@
 #include <cassert>
 
 #include "engine/fast/decode_steps.h"
-#include "engine/platform/decode_loops.h"
 
 namespace ravmolt {
 namespace {
@@ -13,39 +12,13 @@ namespace {
 // lanes for the decoder's lifetime: some codes never fall into step.
 constexpr int kFailureAllowance = 8;
 
-// Steps while they start no later than `limit`.
-template <Stores kStores>
-[[gnu::always_inline]] inline BitPosition stepTo(const DecodeTable& table,
-                                                 const std::uint8_t* stream, BitPosition position,
-                                                 BitPosition limit, std::uint8_t*& out) {
-  const DecodeEntry* const root = table.root();
-  std::uint8_t* local = out;
-  while (position <= limit) decodeStep<kStores>(table, root, stream, position, local);
-  out = local;
-  return position;
-}
-
-RAVMOLT_DECODE_LOOP BitPosition fastLoop(const DecodeTable& table, const std::uint8_t* stream,
-                                         BitPosition position, BitPosition limit,
-                                         std::uint8_t*& out) {
-  return stepTo<Stores::eachEntry>(table, stream, position, limit, out);
-}
-
-RAVMOLT_PACKED_DECODE_LOOP BitPosition packedLoop(const DecodeTable& table,
-                                                  const std::uint8_t* stream, BitPosition position,
-                                                  BitPosition limit, std::uint8_t*& out) {
-  return stepTo<Stores::packed>(table, stream, position, limit, out);
-}
-
 }  // namespace
 
-SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores,
-                         Input input)
+SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan)
     : table_(table),
       translation_(table.byteTranslation()),
       bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits),
-      stores_(stores),
-      input_(input) {
+      loops_(decodeLoopsFor(cpuFeatures())) {
   if (bulk_ && laneBitsFor(longestSpan, 1) != 0) {
     lanes_.emplace();
     if (!lanes_->ready()) lanes_.reset();  // without their memory, spans decode without lanes
@@ -77,7 +50,7 @@ SpanResult SpanDecoder::decode(std::span<const std::uint8_t> input, BitPosition 
   const std::uint8_t* const stream = input.data();
   if (translation_ != nullptr) {  // every code is 8 bits
     const std::uint64_t codes = end == SpanEnd::moreFollows ? (to - from + 7) / 8 : (to - from) / 8;
-    translation_->applyAt(stream, from, static_cast<std::size_t>(codes), out);
+    translation_->applyAt(stream, from, static_cast<std::size_t>(codes), out, loops_.translate);
     return {from + 8 * codes, out + codes};
   }
   if (end == SpanEnd::moreFollows) {
@@ -121,14 +94,12 @@ BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from
   while (lanes_ && laneFailures_ <= kFailureAllowance && position < limit) {
     const std::size_t laneBits = laneBitsFor(limit - position, table_.shape().lengthDivisor);
     if (laneBits == 0) break;
-    const LaneBlock block =
-        decodeLanes(table_, stream, position, laneBits, out, *lanes_, stores_, input_);
+    const LaneBlock block = loops_.lanes(table_, stream, position, laneBits, out, *lanes_);
     position = block.next;
     out = block.out;
     laneFailures_ += block.synchronised ? -1 : 1;
   }
-  return stores_ == Stores::packed ? packedLoop(table_, stream, position, limit, out)
-                                   : fastLoop(table_, stream, position, limit, out);
+  return loops_.steps(table_, stream, position, limit, out);
 }
 
 BitPosition SpanDecoder::decodeLastCodes(const std::uint8_t* stream, const std::uint8_t* end,

@@ -12,6 +12,7 @@
 #include <span>
 
 #include "engine/fast/code_starts.h"
+#include "engine/fast/decode_loops.h"
 #include "engine/fast/decode_table.h"
 #include "engine/fast/lanes.h"
 
@@ -34,11 +35,10 @@ struct SpanResult {
 
 class SpanDecoder {
  public:
-  // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits.
-  // Buffers are allocated here, once, and only those such spans can use: lanes need a block.
-  // Packed `stores` only where canPackWords(). `input` says where the spans' input lies.
-  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan, Stores stores = fastestStores(),
-              Input input = Input::buffered);
+  // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits,
+  // through the decode loops of this processor (cpuFeatures()). Buffers are allocated here, once,
+  // and only those such spans can use: lanes need a block.
+  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan);
   SpanDecoder(const SpanDecoder&) = delete;
   SpanDecoder& operator=(const SpanDecoder&) = delete;
 
@@ -74,8 +74,7 @@ class SpanDecoder {
   const DecodeTable& table_;
   const ByteTranslation* translation_;  // when every code is 8 bits
   bool bulk_;                           // the root table suits the fast loops
-  Stores stores_;                       // how the fast loops store symbols on this processor
-  Input input_;                         // where the spans' input lies
+  const DecodeLoops loops_;             // chosen for this processor
   std::optional<LaneBuffers> lanes_;    // for spans that hold a block
   int laneFailures_ = 0;
 };

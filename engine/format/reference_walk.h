@@ -15,7 +15,7 @@ namespace ravmolt {
 // Takes exactly `bitCount` bits (none when it is zero or below); an incomplete last code produces
 // nothing. Past the end of the source the reader repeats its last bit, so the caller bounds the
 // bits by what the file holds. Returns success, or writeFailed once the destination has failed.
-DecodeStatus walkTree(const TreeNode* root, BitReader& bits, std::int32_t bitCount,
-                      DestinationStream& destination);
+[[nodiscard]] DecodeStatus walkTree(const TreeNode* root, BitReader& bits, std::int32_t bitCount,
+                                    DestinationStream& destination);
 
 }  // namespace ravmolt

@@ -11,7 +11,7 @@ namespace ravmolt {
 
 // `count` elements, not initialised, or null.
 template <typename T>
-std::unique_ptr<T[]> allocateArray(std::size_t count) {
+[[nodiscard]] std::unique_ptr<T[]> allocateArray(std::size_t count) {
   return std::unique_ptr<T[]>(new (std::nothrow) T[count]);
 }
 

@@ -12,7 +12,7 @@ DestinationStream::DestinationStream(SinkFunction sink, void* context)
     : sink_(sink), context_(context) {}
 
 void DestinationStream::makeRoom(std::size_t minimum) {
-  flush();
+  (void)flush();  // a failure stays in failed_, which the callers test
   if (capacity_ >= minimum || outOfMemory_) return;
   const std::size_t capacity =
       capacity_ == 0 ? std::clamp(minimum, kSmallestBuffer, kBufferSize) : kBufferSize;

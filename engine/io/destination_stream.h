@@ -48,9 +48,9 @@ class DestinationStream {
 
   // Hands all buffered bytes on and empties the buffer. False once any hand-off has failed; after
   // that, bytes are dropped so that decoding can still reach its end cheaply.
-  bool flush();
+  [[nodiscard]] bool flush();
   // Hands `size` bytes on straight from `data`, after any buffered ones; false as flush() is.
-  bool write(const std::uint8_t* data, std::size_t size);
+  [[nodiscard]] bool write(const std::uint8_t* data, std::size_t size);
   bool failed() const { return failed_; }
   // The failure was that memory could not be had, for this stream's buffer or, as a decoder
   // reports with failForMemory(), for its own: the restored bytes cannot be produced.
@@ -62,7 +62,7 @@ class DestinationStream {
  private:
   // Hands the buffered bytes on and makes the buffer hold at least `minimum` bytes.
   void makeRoom(std::size_t minimum);
-  bool writeOut(const std::uint8_t* data, std::size_t size);
+  [[nodiscard]] bool writeOut(const std::uint8_t* data, std::size_t size);
 
   NativeFile fd_ = kNoFile;
   SinkFunction sink_ = nullptr;

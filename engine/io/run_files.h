@@ -39,7 +39,7 @@ class RunFiles {
   // (both name one file, by device and inode, so links count; nothing was truncated). After a
   // failure nothing is left open. On Windows the same file is known by its volume and file index
   // instead, and paths longer than the old limit of 260 characters work.
-  DecodeStatus open(const char* sourcePath, const char* destinationPath);
+  [[nodiscard]] DecodeStatus open(const char* sourcePath, const char* destinationPath);
 
   NativeFile source() const { return source_; }
   // The source's length; 0 for anything but a regular file, which has no length to trust.
@@ -64,7 +64,7 @@ class RunFiles {
   // the incomplete destination is removed when the run created or truncated that regular file by
   // the name it was given, and emptied when the name leads to it through a link. A destination
   // that is no regular file (a device, a pipe) is never removed.
-  DecodeStatus close(DecodeStatus status);
+  [[nodiscard]] DecodeStatus close(DecodeStatus status);
 
  private:
   void discardDestination() const;

@@ -24,8 +24,6 @@ class SourceStream {
   explicit SourceStream(std::span<const std::uint8_t> bytes);
 
   std::uint64_t size() const { return size_; }
-  // True when the stream reads a caller's memory in place rather than through its buffer.
-  bool inPlace() const { return fd_ == kNoFile; }
   // False when a descriptor's read buffer could not be had: the stream then reads nothing.
   bool ready() const { return fd_ == kNoFile || buffer_ != nullptr; }
   std::uint64_t position() const {
@@ -34,7 +32,7 @@ class SourceStream {
   void seek(std::uint64_t position);
 
   // Reads one byte; false at the end of the data.
-  bool readByte(std::uint8_t& byte) {
+  [[nodiscard]] bool readByte(std::uint8_t& byte) {
     if (cursor_ == end_ && !fill()) return false;
     byte = *cursor_++;
     return true;
@@ -58,7 +56,7 @@ class SourceStream {
 
  private:
   // Loads the next block at position(); false when nothing more can be read.
-  bool fill();
+  [[nodiscard]] bool fill();
   // Reads at `offset` into the buffer after its first `kept` bytes, as far as it goes.
   std::size_t loadAfter(std::uint64_t offset, std::size_t kept);
 

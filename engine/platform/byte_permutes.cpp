@@ -1,19 +1,15 @@
 #include "engine/platform/byte_permutes.h"
 
-#if defined(__x86_64__)
+#if RAVMOLT_X86_LOOPS
 #include <immintrin.h>
-#endif
 
 namespace ravmolt {
 
-#if defined(__x86_64__)
-namespace {
-
-// 64 bytes at a time on processors with byte permutes: each half of the table is one 128-entry
-// two-register permute, and the top bit of each byte picks the half. The build targets plain
-// x86-64, so this one function is compiled for those instructions and chosen at run time.
-[[gnu::target("avx512f,avx512bw,avx512vbmi")]] std::size_t translateWide(
-    const std::uint8_t* symbols, const std::uint8_t* in, std::uint8_t* out, std::size_t count) {
+// Each half of the table is one 128-entry two-register permute, and the top bit of each byte
+// picks the half.
+RAVMOLT_TARGET_PERMUTES void translateWithPermutes(const std::uint8_t* symbols,
+                                                   const std::uint8_t* in, std::uint8_t* out,
+                                                   std::size_t count) {
   const __m512i low0 = _mm512_load_si512(symbols);
   const __m512i low1 = _mm512_load_si512(symbols + 64);
   const __m512i high0 = _mm512_load_si512(symbols + 128);
@@ -25,29 +21,8 @@ namespace {
     const __m512i high = _mm512_permutex2var_epi8(high0, bytes, high1);
     _mm512_storeu_si512(out + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(bytes), low, high));
   }
-  return i;
+  for (; i < count; ++i) out[i] = symbols[in[i]];
 }
-
-bool hasBytePermutes() {
-  static const bool has = __builtin_cpu_supports("avx512vbmi") &&
-                          __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512f");
-  return has;
-}
-
-}  // namespace
-
-std::size_t translateWithPermutes(const std::uint8_t* symbols, const std::uint8_t* in,
-                                  std::uint8_t* out, std::size_t count) {
-  return hasBytePermutes() ? translateWide(symbols, in, out, count) : 0;
-}
-
-#else
-
-std::size_t translateWithPermutes(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                                  std::size_t) {
-  return 0;
-}
-
-#endif
 
 }  // namespace ravmolt
+#endif

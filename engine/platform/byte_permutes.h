@@ -1,15 +1,20 @@
-// Platform: byte translation with vector byte permutes, where the processor has them.
+// Platform: byte translation with AVX-512 VBMI's byte permutes, on x86-64 processors that have
+// them (kFeatureBytePermutes).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/platform/cpu_features.h"
+
 namespace ravmolt {
 
-// Translates a leading part of in[0..count) through the 256 `symbols` (64-byte aligned) into
-// `out` with vector permutes, and returns how many bytes it did: a multiple of the vector width,
-// or 0 where the processor has no such instructions. The caller translates the rest.
-std::size_t translateWithPermutes(const std::uint8_t* symbols, const std::uint8_t* in,
-                                  std::uint8_t* out, std::size_t count);
+#if RAVMOLT_X86_LOOPS
+// Translates in[0..count) through the 256 `symbols` (64-byte aligned) into `out`: 64 bytes at a
+// time with vector permutes, the rest one by one. Only where cpuFeatures() has
+// kFeatureBytePermutes.
+void translateWithPermutes(const std::uint8_t* symbols, const std::uint8_t* in, std::uint8_t* out,
+                           std::size_t count);
+#endif
 
 }  // namespace ravmolt

@@ -1,28 +1,19 @@
-// Platform: the symbols of a window of lookups stored at once, packed by a vector byte compress,
-// where the processor has one.
+// Platform: the symbols of a window of lookups stored at once, packed by AVX-512 VBMI2's byte
+// compress, on x86-64 processors that have it (kFeaturePackedStores).
 //
 // The fast loops would otherwise store each lookup's symbols as a word of eight bytes, one store
-// a lookup. On the processors measured here those stores, not the lookups, set the pace: the same
-// loop without them ran in half the time. A byte compress gathers the kept bytes of a window's
-// four words into one register, and one store writes them all.
+// a lookup, and on processors with the compress those stores, not the lookups, set the pace. A
+// byte compress gathers the kept bytes of a window's four words into one register, and one store
+// writes them all.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 
-#include "engine/platform/decode_loops.h"
+#include "engine/platform/cpu_features.h"
 
-#if defined(__x86_64__) && !defined(RAVMOLT_PLAIN_DECODE_LOOPS)
+#if RAVMOLT_X86_LOOPS
 #include <immintrin.h>
-#define RAVMOLT_PACKED_STORES 1
-// The functions that hold loops which pack: compiled for the vector instructions, with every call
-// they make inlined into them, and called only where hasPackedStores() says the processor has them.
-#define RAVMOLT_PACKED_DECODE_LOOP \
-  [[gnu::target("avx512f,avx512bw,avx512vl,avx512vbmi2,bmi,bmi2,lzcnt,movbe,popcnt"), gnu::flatten]]
-#else
-#define RAVMOLT_PACKED_STORES 0
-#define RAVMOLT_PACKED_DECODE_LOOP
 #endif
 
 namespace ravmolt {
@@ -30,14 +21,7 @@ namespace ravmolt {
 // Bytes PackedWords::storeKept may write past the last byte it keeps.
 constexpr std::size_t kPackedOverrun = 32;
 
-// True where PackedWords runs on vector instructions: only there do the loops that use it beat
-// those that store each word on its own.
-bool hasPackedStores();
-// True where PackedWords may be stored: always for the portable one below, and where the processor
-// has the vector instructions for the other.
-inline bool canPackWords() { return !RAVMOLT_PACKED_STORES || hasPackedStores(); }
-
-#if RAVMOLT_PACKED_STORES
+#if RAVMOLT_X86_LOOPS
 #define RAVMOLT_PACK_TARGET [[gnu::target("avx512f,avx512bw,avx512vl,avx512vbmi2,popcnt")]]
 
 // Four words, each holding in bytes 2..7 (lowest first) bytes to keep and in byte 1 how many of
@@ -81,35 +65,6 @@ class PackedWords {
   __m128i low_;   // words 0 and 1
   __m128i high_;  // words 2 and 3
   std::uint64_t last_;
-};
-
-#else
-
-// The same, a word at a time, where the vector one is not built. The tests run the packed loops
-// on it; no decoder chooses them there, as storing each word as it is looked up is faster.
-class PackedWords {
- public:
-  static constexpr std::size_t size() { return 4; }
-  template <std::size_t i>
-  void put(std::uint64_t word) {
-    static_assert(i < size());
-    words_[i] = word;
-  }
-  std::uint64_t last() const { return words_[3]; }
-
-  unsigned storeKept(std::uint8_t* out) const {
-    unsigned kept = 0;
-    for (const std::uint64_t word : words_) {
-      std::uint8_t bytes[8];
-      for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(word >> (8 * i));
-      std::memcpy(out + kept, bytes + 2, 6);
-      kept += bytes[1];
-    }
-    return kept;
-  }
-
- private:
-  std::array<std::uint64_t, 4> words_{};
 };
 
 #endif

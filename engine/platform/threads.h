@@ -28,7 +28,7 @@ class HelperThread {
   ~HelperThread() { join(); }
 
   // False when no thread could be started; `work` has then not run.
-  bool start(void (*work)(void* context), void* context);
+  [[nodiscard]] bool start(void (*work)(void* context), void* context);
   // Waits for `work` to return. Does nothing when no thread was started.
   void join();
 

@@ -16,6 +16,11 @@
 // the first restored byte is handed on, so an invalid file never produces partial output.
 #pragma once
 
+// Below C++20 the header declares nothing and gives one message, not a page of errors from
+// std::span and concepts that the compiler does not have. MSVC reports the language in _MSVC_LANG.
+#if (defined(__cplusplus) && __cplusplus >= 202002L) || \
+    (defined(_MSVC_LANG) && _MSVC_LANG >= 202002L)
+
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -92,9 +97,9 @@ struct SinkBridge {
 // processors the calling thread may use, other than the one the call started on. Calls on
 // different files may run at the same time.
 inline DecodeStatus decompressFile(const char* sourcePath, const char* destinationPath) {
-  return detail::fromC(ravmolt_decompress_file(sourcePath, destinationPath),
-                       sourcePath == nullptr ? DecodeStatus::sourceNotFound
-                                             : DecodeStatus::destinationUnwritable);
+  return detail::fromC(
+      ravmolt_decompress_file(sourcePath, destinationPath),
+      sourcePath == nullptr ? DecodeStatus::sourceNotFound : DecodeStatus::destinationUnwritable);
 }
 
 // Any callable `sink(const std::uint8_t* data, std::size_t size) -> bool`, a lambda for instance.
@@ -138,3 +143,7 @@ inline const char* describeStatus(DecodeStatus status) {
 }
 
 }  // namespace ravmolt
+
+#else
+#error "<ravmolt/ravmolt.h> needs C++20 (-std=c++20); C programs include <ravmolt/ravmolt_c.h>"
+#endif

@@ -7,12 +7,10 @@
 
 #include <stddef.h>
 
-/* The version of this header. ravmolt_version() gives the version of the library that was
- * loaded, which may be a newer one of the same major version. */
-#define RAVMOLT_VERSION_MAJOR 1
-#define RAVMOLT_VERSION_MINOR 0
-#define RAVMOLT_VERSION_PATCH 0
-#define RAVMOLT_VERSION_STRING "1.0.0"
+/* The version of these headers, RAVMOLT_VERSION_MAJOR, _MINOR, _PATCH and _STRING ("1.0.0").
+ * ravmolt_version() gives the version of the library that was loaded, which may be a newer one of
+ * the same major version. */
+#include "ravmolt/ravmolt_version.h"
 #define RAVMOLT_VERSION_NUMBER \
   (RAVMOLT_VERSION_MAJOR * 10000 + RAVMOLT_VERSION_MINOR * 100 + RAVMOLT_VERSION_PATCH)
 
@@ -34,25 +32,37 @@
 extern "C" {
 #endif
 
-/* How a call went. The values are fixed and will not change within a major version; new ones may
- * be added after the last, so treat an unknown value as a failure. */
+/* Every status a call can return, once, as RAVMOLT_STATUS(NAME, value, text, python): the
+ * enumerator RAVMOLT_<NAME> with its value, the text ravmolt_status_text gives for it, and the
+ * exception the Python package raises for it (a subclass of ravmolt.Error based on that built-in
+ * exception, named after NAME, or the built-in itself for OUT_OF_MEMORY). The values are fixed and
+ * will not change within a major version; new ones may be added after the last, so treat an
+ * unknown value as a failure. */
+#define RAVMOLT_STATUS_LIST(RAVMOLT_STATUS)                                                    \
+  RAVMOLT_STATUS(SUCCESS, 0, "the file was restored", None)                                    \
+  /* The source is not a valid compressed file: bad checksum, header or table cut short, bits \
+   * announced with no codes, or fewer payload bits than announced. Found before any output. */ \
+  RAVMOLT_STATUS(INVALID_FORMAT, 1, "the source is not a valid compressed file", ValueError)   \
+  /* The source cannot be opened for reading, or is a directory. */                           \
+  RAVMOLT_STATUS(SOURCE_NOT_FOUND, 2, "the source file cannot be opened for reading",           \
+                 FileNotFoundError)                                                           \
+  /* The destination cannot be created or truncated. */                                       \
+  RAVMOLT_STATUS(DESTINATION_UNWRITABLE, 3, "the destination file cannot be created or truncated", \
+                 OSError)                                                                     \
+  /* Both paths name one file (same device and inode, so hard and symbolic links count). */   \
+  RAVMOLT_STATUS(SAME_FILE, 4, "the source and the destination are the same file", OSError)    \
+  /* A write, flush or close of the destination failed, or the sink asked to stop. */         \
+  RAVMOLT_STATUS(WRITE_FAILED, 5, "the restored bytes could not all be written", OSError)      \
+  /* The decoder could not allocate the few MiB it works in. */                               \
+  RAVMOLT_STATUS(OUT_OF_MEMORY, 6, "the decoder ran out of memory", MemoryError)               \
+  /* A pointer that must not be null was null; nothing was done. */                           \
+  RAVMOLT_STATUS(INVALID_ARGUMENT, 7, "a required pointer was null", TypeError)
+
+/* How a call went. */
 typedef enum ravmolt_status {
-  RAVMOLT_SUCCESS = 0,
-  /* The source is not a valid compressed file: bad checksum, header or table cut short, bits
-   * announced with no codes, or fewer payload bits than announced. Found before any output. */
-  RAVMOLT_INVALID_FORMAT = 1,
-  /* The source cannot be opened for reading, or is a directory. */
-  RAVMOLT_SOURCE_NOT_FOUND = 2,
-  /* The destination cannot be created or truncated. */
-  RAVMOLT_DESTINATION_UNWRITABLE = 3,
-  /* Both paths name one file (same device and inode, so hard and symbolic links count). */
-  RAVMOLT_SAME_FILE = 4,
-  /* A write, flush or close of the destination failed, or the sink asked to stop. */
-  RAVMOLT_WRITE_FAILED = 5,
-  /* The decoder could not allocate the few MiB it works in. */
-  RAVMOLT_OUT_OF_MEMORY = 6,
-  /* A pointer that must not be null was null; nothing was done. */
-  RAVMOLT_INVALID_ARGUMENT = 7
+#define RAVMOLT_STATUS_ENUMERATOR(name, value, text, python) RAVMOLT_##name = value,
+  RAVMOLT_STATUS_LIST(RAVMOLT_STATUS_ENUMERATOR)
+#undef RAVMOLT_STATUS_ENUMERATOR
 } ravmolt_status;
 
 /* Receives one block of restored bytes, in order. `context` is the pointer given to

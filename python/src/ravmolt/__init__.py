@@ -4,24 +4,13 @@ decompress(data) restores bytes held in memory; decompress_file(source, destinat
 file into another, streaming. Each failure raises its own subclass of ravmolt.Error.
 """
 
+import builtins
 import os
 from typing import Union
 
 from . import _ravmolt
 
-__all__ = [
-    "decompress",
-    "decompress_file",
-    "library_version",
-    "Error",
-    "InvalidFormatError",
-    "SourceNotFoundError",
-    "DestinationUnwritableError",
-    "SameFileError",
-    "WriteFailedError",
-]
-
-__version__ = "1.0.0"
+__version__ = _ravmolt.VERSION
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -33,44 +22,40 @@ class Error(Exception):
     status = None
 
 
-class InvalidFormatError(Error, ValueError):
-    """The source is not a valid compressed file. Nothing was written."""
-
-    status = _ravmolt.INVALID_FORMAT
-
-
-class SourceNotFoundError(Error, FileNotFoundError):
-    """The source cannot be opened for reading, or is a directory."""
-
-    status = _ravmolt.SOURCE_NOT_FOUND
+def _error_class(status: int, name: str, text: str, base: type) -> type:
+    """The exception of one failure: InvalidFormatError for INVALID_FORMAT, and so on."""
+    class_name = "".join(word.capitalize() for word in name.split("_")) + "Error"
+    return type(class_name, (Error, base), {
+        "status": status,
+        "__doc__": f"Raised when {text}.",
+        "__module__": __name__,
+    })
 
 
-class DestinationUnwritableError(Error, OSError):
-    """The destination cannot be created or truncated."""
-
-    status = _ravmolt.DESTINATION_UNWRITABLE
-
-
-class SameFileError(Error, OSError):
-    """Source and destination are one file (links count); it was left intact."""
-
-    status = _ravmolt.SAME_FILE
-
-
-class WriteFailedError(Error, OSError):
-    """Writing the destination failed (a full disk, for instance); nothing incomplete is left."""
-
-    status = _ravmolt.WRITE_FAILED
+def _exceptions() -> dict:
+    """The exception of each failure in the library's status list, by status."""
+    errors = {}
+    for status, name, text, python in _ravmolt.STATUSES:
+        if python == "None":
+            continue
+        base = getattr(builtins, python)
+        errors[status] = base if python == "MemoryError" else _error_class(status, name, text, base)
+    return errors
 
 
-_ERRORS = {error.status: error for error in Error.__subclasses__()}
+_ERRORS = _exceptions()
+globals().update({e.__name__: e for e in _ERRORS.values() if issubclass(e, Error)})
+
+__all__ = ["decompress", "decompress_file", "library_version", "Error"] + sorted(
+    e.__name__ for e in _ERRORS.values() if issubclass(e, Error))
 
 
 def _raise(status: int, subject: str) -> None:
     text = _ravmolt.status_text(status)
-    if status == _ravmolt.OUT_OF_MEMORY:
-        raise MemoryError(text)
-    raise _ERRORS.get(status, Error)(f"{subject}: {text}")
+    error = _ERRORS.get(status, Error)
+    if not issubclass(error, Error):
+        raise error(text)
+    raise error(f"{subject}: {text}")
 
 
 def decompress(data: bytes) -> bytes:

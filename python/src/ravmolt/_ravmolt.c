@@ -119,19 +119,46 @@ static struct PyModuleDef module = {
     NULL,                  NULL,       NULL,                            NULL,
 };
 
+/* Each status of the library as (value, NAME, text, name of the Python exception), from the one
+ * list in ravmolt_c.h; ravmolt/__init__.py makes its exceptions from them. */
+static PyObject* status_table(void) {
+#define RAVMOLT_STATUS_ROW(name, value, text, python) \
+  Py_BuildValue("(isss)", (int)(value), #name, text, #python),
+  PyObject* rows[] = {RAVMOLT_STATUS_LIST(RAVMOLT_STATUS_ROW)};
+#undef RAVMOLT_STATUS_ROW
+  const Py_ssize_t count = (Py_ssize_t)(sizeof rows / sizeof rows[0]);
+  int complete = 1;
+  for (Py_ssize_t i = 0; i < count; ++i) complete = complete && rows[i] != NULL;
+  PyObject* table = complete ? PyTuple_New(count) : NULL;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    if (table != NULL) {
+      PyTuple_SET_ITEM(table, i, rows[i]); /* steals the row */
+    } else {
+      Py_XDECREF(rows[i]);
+    }
+  }
+  return table;
+}
+
 PyMODINIT_FUNC PyInit__ravmolt(void) {
   PyObject* m = PyModule_Create(&module);
   if (m == NULL) return NULL;
-  if (PyModule_AddIntConstant(m, "SUCCESS", RAVMOLT_SUCCESS) < 0 ||
-      PyModule_AddIntConstant(m, "INVALID_FORMAT", RAVMOLT_INVALID_FORMAT) < 0 ||
-      PyModule_AddIntConstant(m, "SOURCE_NOT_FOUND", RAVMOLT_SOURCE_NOT_FOUND) < 0 ||
-      PyModule_AddIntConstant(m, "DESTINATION_UNWRITABLE", RAVMOLT_DESTINATION_UNWRITABLE) < 0 ||
-      PyModule_AddIntConstant(m, "SAME_FILE", RAVMOLT_SAME_FILE) < 0 ||
-      PyModule_AddIntConstant(m, "WRITE_FAILED", RAVMOLT_WRITE_FAILED) < 0 ||
-      PyModule_AddIntConstant(m, "OUT_OF_MEMORY", RAVMOLT_OUT_OF_MEMORY) < 0 ||
-      PyModule_AddIntConstant(m, "INVALID_ARGUMENT", RAVMOLT_INVALID_ARGUMENT) < 0) {
+  PyObject* table = status_table();
+  if (table == NULL || PyModule_AddObject(m, "STATUSES", table) < 0) {
+    Py_XDECREF(table);
     Py_DECREF(m);
     return NULL;
   }
+  if (PyModule_AddStringConstant(m, "VERSION", RAVMOLT_VERSION_STRING) < 0) {
+    Py_DECREF(m);
+    return NULL;
+  }
+#define RAVMOLT_STATUS_CONSTANT(name, value, text, python) \
+  if (PyModule_AddIntConstant(m, #name, value) < 0) {     \
+    Py_DECREF(m);                                         \
+    return NULL;                                          \
+  }
+  RAVMOLT_STATUS_LIST(RAVMOLT_STATUS_CONSTANT)
+#undef RAVMOLT_STATUS_CONSTANT
   return m;
 }
