@@ -4,14 +4,16 @@
 #   cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/cross-windows.cmake
 #
 # Needs g++-mingw-w64-x86-64-posix and wine64. GoogleTest is then built from the sources in
-# /usr/src/googletest. Wine starts its programs from the prefix in WINEPREFIX (~/.wine without it).
+# /usr/src/googletest. Wine starts its programs from the prefix in WINEPREFIX (~/.wine without it);
+# the tests run there as Windows programs, and reach the build folder by Wine's drive Z:.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(triplet x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${triplet}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${triplet}-g++-posix)
 set(CMAKE_RC_COMPILER ${triplet}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${triplet})
+# Kept after any roots given with -DCMAKE_FIND_ROOT_PATH (an unpacked ravmolt zip, for one).
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${triplet})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
