@@ -270,6 +270,17 @@ TEST_F(WindowsExecutable, ADriveAliasOfTheSourceIsRefused) {
   if (!reached) GTEST_SKIP() << "files are not reached through a drive letter defined here";
 }
 
+// A symbolic link to the source, either way round, is the source, and the link stays.
+TEST_F(WindowsExecutable, SymbolicLinksOfTheSourceAreRefused) {
+  std::error_code error;
+  fs::create_symlink("abra.rvm", dir_ / "link.rvm", error);
+  if (error) GTEST_SKIP() << "symbolic links cannot be made here: " << error.message();
+  expectExit(run({"abra.rvm", "link.rvm"}), testing::unableToWriteTranscript(), 1);
+  expectExit(run({"link.rvm", "abra.rvm"}), testing::unableToWriteTranscript(), 1);
+  expectExit(run({"link.rvm", "hard.rvm"}), testing::unableToWriteTranscript(), 1);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.rvm"));
+}
+
 // The file standard output writes to: restored bytes would be mixed into the console text, so
 // the run is refused before anything is truncated.
 TEST_F(WindowsExecutable, TheFileStandardOutputWritesToIsRefused) {
