@@ -312,20 +312,22 @@ TEST_F(WindowsExecutable, APipeWhoseReaderGoesAwayIsAFailedWrite) {
   expectExit(result, testing::unableToWriteTranscript(), 1);
 }
 
-// --- A run that Ctrl-Break ends
-// -------------------------------------------------------------------
+// --- A run that Ctrl-C or Ctrl-Break ends
+// ----------------------------------------------------------
 
-// 256 MiB of output: Ctrl-Break comes once the destination holds its first bytes, long before the
-// end. The run ends as Windows ends a console program on Ctrl-C, and leaves no incomplete file.
-TEST_F(WindowsExecutable, CtrlBreakMidRunRemovesTheDestination) {
+// 256 MiB of output: the event comes once the destination holds its first bytes, long before the
+// end. The run has a console of its own, which the test joins to send the event to it alone. It
+// ends as Windows ends a console program on Ctrl-C, and leaves no incomplete file.
+class WindowsExecutableInterrupt : public WindowsExecutable,
+                                   public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(WindowsExecutableInterrupt, MidRunRemovesTheDestination) {
   const auto file = testing::OneBitFile::twoSymbols(std::int32_t{1} << 28);
   ASSERT_TRUE(file.write(dir_ / "big.rvm"));
   const std::set<std::string> others = names("out");
   ToolOptions options;
   options.folder = dir_.path();
-  options.creationFlags = CREATE_NEW_PROCESS_GROUP;
-  // Console control events go to the programs of one console: the test needs one to share.
-  if (::GetConsoleWindow() == nullptr) (void)::AllocConsole();
+  options.creationFlags = CREATE_NEW_CONSOLE;
   ToolProcess tool({"big.rvm", "out"}, options);
   ASSERT_TRUE(tool.start());
   bool written = false;
@@ -339,16 +341,35 @@ TEST_F(WindowsExecutable, CtrlBreakMidRunRemovesTheDestination) {
     const RunResult early = tool.finish();
     GTEST_SKIP() << "the run ended, with " << early.exitCode << ", before it could be interrupted";
   }
-  if (!::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, tool.processId())) {
-    // Wine, run without a terminal, has no console that passes control events on.
-    GTEST_SKIP() << "no console control event can be sent here (error " << ::GetLastError() << ")";
+  // The test itself ignores the event it sends to the console it shares with the run.
+  ::FreeConsole();
+  const bool attached = ::AttachConsole(tool.processId()) != 0;
+  ::SetConsoleCtrlHandler(nullptr, TRUE);
+  const bool sent = attached && ::GenerateConsoleCtrlEvent(GetParam(), 0) != 0;
+  const DWORD why = ::GetLastError();
+  // The next run must not inherit the ignoring of Ctrl-C, nor this console.
+  const auto leaveConsole = [] {
+    ::SetConsoleCtrlHandler(nullptr, FALSE);
+    ::FreeConsole();
+  };
+  if (!sent) {
+    leaveConsole();
+    // Wine sends Ctrl-C to a whole console, but not Ctrl-Break.
+    GTEST_SKIP() << "this console control event cannot be sent here (error " << why << ")";
   }
   const RunResult result = tool.finish();
+  leaveConsole();
   EXPECT_EQ(static_cast<DWORD>(result.exitCode), static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
   EXPECT_EQ(result.out, testing::interruptedTranscript());
   EXPECT_FALSE(fs::exists(dir_ / "out")) << "the incomplete file was left";
   EXPECT_EQ(names("out"), others);
 }
+
+INSTANTIATE_TEST_SUITE_P(Events, WindowsExecutableInterrupt,
+                         ::testing::Values(DWORD{CTRL_C_EVENT}, DWORD{CTRL_BREAK_EVENT}),
+                         [](const auto& info) {
+                           return std::string(info.param == CTRL_C_EVENT ? "ctrlC" : "ctrlBreak");
+                         });
 
 }  // namespace
 }  // namespace ravmolt
