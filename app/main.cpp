@@ -5,6 +5,8 @@
 
 #include "app/messages.h"
 #include "app/process.h"
+#include "engine/io/native_file.h"
+#include "engine/io/run_files.h"
 #include "ravmolt/ravmolt.h"
 
 namespace {
@@ -19,9 +21,15 @@ void printLine(std::string_view text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  namespace messages = ravmolt::messages;
-  ravmolt::app::handleSignals();
+namespace ravmolt::app {
+
+bool isStandardOutput(const char* path) {
+  return RunFiles::namesOpenFile(path, standardOutputFile());
+}
+
+// Standard output is in text mode: on Windows each "\n" reaches the console as CR LF.
+int runCommand(int argc, char** argv) {
+  handleInterrupts();
   for (std::string_view line : messages::kBanner) printLine(line);
   if (argc != 3) {
     printLine(messages::kUsage);
@@ -31,27 +39,29 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   // Restored bytes written where the console text goes would be mixed with it: refused as the
   // source itself is, before anything is truncated.
-  if (ravmolt::app::isStandardOutput(argv[2])) {
+  if (isStandardOutput(argv[2])) {
     printLine(messages::kUnableToWrite);
     return 1;
   }
 
-  switch (ravmolt::decompressFile(argv[1], argv[2])) {
-    case ravmolt::DecodeStatus::success:
+  switch (decompressFile(argv[1], argv[2])) {
+    case DecodeStatus::success:
       printLine(messages::kDone);
       return 0;
-    case ravmolt::DecodeStatus::invalidFormat:
+    case DecodeStatus::invalidFormat:
       print(messages::kInvalidFormat);
       printLine(messages::kDone);
       return 1;
-    case ravmolt::DecodeStatus::sourceNotFound:
+    case DecodeStatus::sourceNotFound:
       printLine(messages::kFileNotFound);
       return 1;
-    case ravmolt::DecodeStatus::destinationUnwritable:
-    case ravmolt::DecodeStatus::sameFile:
-    case ravmolt::DecodeStatus::writeFailed:
+    case DecodeStatus::destinationUnwritable:
+    case DecodeStatus::sameFile:
+    case DecodeStatus::writeFailed:
       printLine(messages::kUnableToWrite);
       return 1;
   }
   return 1;
 }
+
+}  // namespace ravmolt::app

@@ -1,14 +1,22 @@
 // What the command does about the process it runs in, which the library leaves to its programs:
-// signals, and where standard output goes.
+// its entry, interrupts, and where standard output goes. The entry and the interrupts are the
+// platform's own (process_posix.cpp, process_win32.cpp).
 #pragma once
 
 namespace ravmolt::app {
 
-// A failed write is reported instead of ending the process (a pipe whose reader has gone, a
+// The whole command, with its arguments in UTF-8; returns the exit status. On Windows the entry
+// point takes the arguments as UTF-16, so any name the system can hold reaches the command.
+int runCommand(int argc, char** argv);
+
+// POSIX: a failed write is reported instead of ending the process (a pipe whose reader has gone, a
 // file grown past `ulimit -f`); SIGINT, SIGTERM and SIGHUP remove the incomplete destination of
 // the run in progress, then end the process by the same signal, so that shells report it as
 // theirs. A signal the command was started with ignored (nohup, a background job) stays ignored.
-void handleSignals();
+// Windows: Ctrl-C, Ctrl-Break, closing the console window, logging off and shutting down remove
+// the incomplete destination, then end the process with STATUS_CONTROL_C_EXIT, as Windows ends a
+// console program on Ctrl-C.
+void handleInterrupts();
 
 // True when `path` names the file that standard output writes to, which restored bytes would
 // then be mixed into.

@@ -1,14 +1,17 @@
 // ravmolt-buffer-speed rounds file...: the C interface's in-memory decode on each compressed file,
 // the call the WebAssembly module makes, timed `rounds` times two ways: into a sink that keeps
 // nothing (the engine alone), and into a new buffer of the output's size (what the module's
-// decompress() does), through the portable decode loops, which are what WebAssembly runs. Prints,
-// per file, its name and the two median speeds in MiB/s of output.
+// decompress() does), through the portable decode loops, which are what WebAssembly runs, or with
+// --native through the loops this processor's features choose (to compare two builds of the
+// engine on one machine, Linux and Windows). Prints, per file, its name and the two median speeds
+// in MiB/s of output.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 #include <vector>
 
 #include "engine/platform/cpu_features.h"
@@ -51,11 +54,16 @@ double medianSpeed(const std::vector<char>& file, int rounds, bool keep, std::si
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool native = argc > 1 && std::string_view(argv[1]) == "--native";
+  if (native) {
+    --argc;
+    ++argv;
+  }
   if (argc < 3) {
-    std::fprintf(stderr, "usage: ravmolt-buffer-speed rounds file...\n");
+    std::fprintf(stderr, "usage: ravmolt-buffer-speed [--native] rounds file...\n");
     return 2;
   }
-  ravmolt::limitCpuFeatures(0);
+  if (!native) ravmolt::limitCpuFeatures(0);
   const int rounds = std::max(1, std::atoi(argv[1]));
   for (int i = 2; i < argc; ++i) {
     std::ifstream in(argv[i], std::ios::binary);

@@ -1,11 +1,15 @@
 // Memory laid right against inaccessible pages, for the fuzz targets and the guard-page test: a
 // decoder that reads or writes one byte past the end of what it was given faults at once, with
 // or without a sanitizer. Plain POSIX mmap and mprotect, so that it works in every build and
-// under qemu-user, whatever the page size.
+// under qemu-user, whatever the page size; VirtualAlloc and VirtualProtect on Windows.
 #pragma once
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstddef>
@@ -34,23 +38,29 @@ namespace ravmolt::checks {
 class GuardedRegion {
  public:
   explicit GuardedRegion(std::size_t capacity)
-      : page_(static_cast<std::size_t>(::sysconf(_SC_PAGESIZE))),
+      : page_(pageSize()),
         usable_(std::max<std::size_t>((capacity + page_ - 1) / page_, 1) * page_) {
+#if defined(_WIN32)
+    void* const map =
+        ::VirtualAlloc(nullptr, usable_ + 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+    if (map == nullptr) return;
+    base_ = static_cast<std::uint8_t*>(map);
+    DWORD previous = 0;
+    if (!::VirtualProtect(base_ + page_, usable_, PAGE_READWRITE, &previous)) unmap();
+#else
     void* const map =
         ::mmap(nullptr, usable_ + 2 * page_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) return;
     base_ = static_cast<std::uint8_t*>(map);
-    if (::mprotect(base_ + page_, usable_, PROT_READ | PROT_WRITE) != 0) {
-      ::munmap(base_, usable_ + 2 * page_);
-      base_ = nullptr;
-    }
+    if (::mprotect(base_ + page_, usable_, PROT_READ | PROT_WRITE) != 0) unmap();
+#endif
   }
   GuardedRegion(const GuardedRegion&) = delete;
   GuardedRegion& operator=(const GuardedRegion&) = delete;
   ~GuardedRegion() {
     if (base_ == nullptr) return;
     expose(0, usable_);
-    ::munmap(base_, usable_ + 2 * page_);
+    unmap();
   }
 
   // False when the pages could not be mapped; nothing else may then be called.
@@ -69,6 +79,23 @@ class GuardedRegion {
   }
 
  private:
+  static std::size_t pageSize() {
+#if defined(_WIN32)
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwPageSize;
+#else
+    return static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+#endif
+  }
+  void unmap() {
+#if defined(_WIN32)
+    ::VirtualFree(base_, 0, MEM_RELEASE);
+#else
+    ::munmap(base_, usable_ + 2 * page_);
+#endif
+    base_ = nullptr;
+  }
   std::span<std::uint8_t> place(std::size_t at, std::size_t size) {
     std::uint8_t* const usable = base_ + page_;
 #if defined(RAVMOLT_GUARD_POISONS)

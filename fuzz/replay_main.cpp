@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   for (const auto& path : files) {
     const std::optional<std::vector<std::uint8_t>> read = readFile(path);
     if (!read) {
-      std::fprintf(stderr, "replay: cannot read %s\n", path.c_str());
+      std::fprintf(stderr, "replay: cannot read %s\n", path.string().c_str());
       return 2;
     }
     const std::vector<std::uint8_t>& seed = *read;

@@ -4,9 +4,6 @@
 // the last bits of a long one), drivers (the one-thread stream driver, the two-thread driver in
 // segments forced short, the whole tool on real files) and sources (memory, a file read through
 // the stream's buffer at an offset, memory right before an inaccessible page).
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <climits>
 #include <random>
 #include <string>
@@ -18,6 +15,7 @@
 #include "ravmolt/ravmolt.h"
 #include "tests/code_shapes.h"
 #include "tests/decode_support.h"
+#include "tests/scratch_file.h"
 #include "tests/temp_folder.h"
 #include "tools/corpus.h"
 
@@ -193,21 +191,6 @@ struct Tree {
 enum class Driver { oneThread, twoThreads };
 enum class Source { memory, file };
 
-// An anonymous in-memory file holding `bytes`, closed at the end of the scope.
-class MemoryFile {
- public:
-  explicit MemoryFile(std::span<const std::uint8_t> bytes) : fd_(::memfd_create("ravmolt", 0)) {
-    EXPECT_EQ(::pwrite(fd_, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
-  }
-  MemoryFile(const MemoryFile&) = delete;
-  MemoryFile& operator=(const MemoryFile&) = delete;
-  ~MemoryFile() { ::close(fd_); }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 struct Result {
   std::optional<DecodeStatus> status;
   Bytes output;
@@ -221,7 +204,7 @@ Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile&
                   std::uint64_t bits, std::uint64_t segmentBits) {
   const Bytes file(coded.file.begin(),
                    coded.file.begin() + static_cast<std::ptrdiff_t>(coded.offset + (bits + 7) / 8));
-  std::optional<MemoryFile> onDisk;
+  std::optional<testing::ScratchFile> onDisk;
   std::optional<checks::GuardedRegion> guarded;
   std::optional<SourceStream> source;
   if (from == Source::memory) {
@@ -230,7 +213,7 @@ Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile&
     source.emplace(guarded->copyEndingAtGuard(file));
   } else {
     onDisk.emplace(file);
-    source.emplace(onDisk->fd(), file.size());
+    source.emplace(onDisk->file(), file.size());
     std::uint8_t first;  // the header stage leaves the buffer loaded from the start of the file
     EXPECT_TRUE(source->readByte(first));
   }
@@ -466,7 +449,8 @@ TEST_P(WholeFiles, RestoreAsTheWalkDoes) {
   const Tree tree(coded);
   const testing::TempDir dir;
   testing::writeBytes(dir / "in.rvm", coded.file);
-  ASSERT_EQ(decompressFile((dir / "in.rvm").c_str(), (dir / "out").c_str()), DecodeStatus::success);
+  ASSERT_EQ(decompressFile((dir / "in.rvm").string().c_str(), (dir / "out").string().c_str()),
+            DecodeStatus::success);
   EXPECT_TRUE(sameBytes(testing::readBytes(dir / "out"),
                         testing::walkPayload(tree.root, coded.payload(), coded.bits)));
 }
@@ -490,9 +474,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Failures, ARefusedWriteStopsEitherDriverPromptly) {
   const CodedFile coded = makeShape(Shape::english, std::size_t{16} << 20, 24);
   const Tree tree(coded);
-  MemoryFile file(coded.file);
+  testing::ScratchFile file(coded.file);
   for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
-    SourceStream source(file.fd(), coded.file.size());
+    SourceStream source(file.file(), coded.file.size());
     checks::MemorySink sink;
     sink.cap = std::size_t{1} << 20;
     DestinationStream destination(&checks::MemorySink::take, &sink);
@@ -513,10 +497,10 @@ TEST(Failures, ASourceShorterThanCheckedIsInvalidForEitherDriver) {
   const CodedFile coded = makeShape(Shape::english, 600000, 25);
   const Tree tree(coded);
   const std::size_t kept = static_cast<std::size_t>(coded.offset) + coded.payload().size() / 2;
-  MemoryFile file(std::span(coded.file).first(kept));
+  testing::ScratchFile file(std::span(coded.file).first(kept));
   const Bytes expected = testing::walkPayload(tree.root, coded.payload(), coded.bits);
   for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
-    SourceStream source(file.fd(), coded.file.size());
+    SourceStream source(file.file(), coded.file.size());
     checks::MemorySink sink;
     DestinationStream destination(&checks::MemorySink::take, &sink);
     const Payload payload{source, coded.offset, coded.bits};

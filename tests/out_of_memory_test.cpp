@@ -3,7 +3,6 @@
 // the C++ layer reports it as a failed write. A program of its own, because it
 // replaces the global operator new to fail on demand.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <random>
 #include <string>
 
 #include "ravmolt/ravmolt.h"
@@ -89,8 +89,8 @@ TEST(OutOfMemory, TheBufferCallReportsItWithNoOutput) {
 }
 
 TEST(OutOfMemory, TheFileCallLeavesNoDestinationBehind) {
-  const auto dir =
-      std::filesystem::temp_directory_path() / ("ravmolt-oom-" + std::to_string(::getpid()));
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("ravmolt-oom-" + std::to_string(std::random_device{}()));
   std::filesystem::create_directories(dir);
   const auto source = (dir / "in.rvm").string();
   const auto destination = (dir / "out.txt").string();

@@ -1,11 +1,11 @@
 // The public interface as embedding programs use it: what reaches the sink, in how many blocks,
 // what a refusing sink and an invalid file report, and the path-to-path call.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <string_view>
@@ -159,7 +159,7 @@ class DecompressFile : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("ravmolt-api-" + std::to_string(::getpid()) + "-" +
+           ("ravmolt-api-" + std::to_string(std::random_device{}()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);

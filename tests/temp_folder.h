@@ -1,11 +1,10 @@
 // Tests that work on real files: a private folder, and whole-file reads and writes.
 #pragma once
 
-#include <stdlib.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -34,14 +33,20 @@ inline void writeBytes(const std::filesystem::path& path, const Bytes& bytes) {
             static_cast<std::streamsize>(bytes.size()));
 }
 
-// A fresh folder under $TMPDIR (or /tmp), removed with everything in it at the end of the scope.
+// A fresh folder under the system's temporary folder ($TMPDIR, or /tmp; %TEMP% on Windows),
+// removed with everything in it at the end of the scope.
 class TempDir {
  public:
   TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/ravmolt-test-XXXXXX";
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) return;
+    std::random_device seed;
+    std::mt19937_64 random((std::uint64_t{seed()} << 32) ^ seed());
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const auto candidate = base / ("ravmolt-test-" + std::to_string(random()));
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+    }
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

@@ -1,15 +1,12 @@
 #include "engine/io/destination_stream.h"
 
-#include "engine/io/buffer.h"
-
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+
+#include "engine/io/buffer.h"
 
 namespace ravmolt {
 
-DestinationStream::DestinationStream(int fd) : fd_(fd) {}
+DestinationStream::DestinationStream(NativeFile fd) : fd_(fd) {}
 
 DestinationStream::DestinationStream(SinkFunction sink, void* context)
     : sink_(sink), context_(context) {}
@@ -37,14 +34,7 @@ bool DestinationStream::writeOut(const std::uint8_t* data, std::size_t size) {
     }
     return true;
   }
-  while (size > 0) {
-    const ssize_t written = ::write(fd_, data, size);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
+  return writeFileFully(fd_, data, size);
 }
 
 bool DestinationStream::flush() {

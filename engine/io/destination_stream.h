@@ -1,4 +1,4 @@
-// Buffered byte sink for the decoder: a file descriptor, or a caller's function. Failures are
+// Buffered byte sink for the decoder: an open file, or a caller's function. Failures are
 // sticky and never silent: once a hand-off fails, later bytes are dropped and failed() says so.
 #pragma once
 
@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+
+#include "engine/io/native_file.h"
 
 namespace ravmolt {
 
@@ -23,7 +25,7 @@ class DestinationStream {
   static constexpr std::size_t kSinkBlockSize = std::size_t{256} << 10;
 
   // Writes to the open descriptor `fd` (borrowed).
-  explicit DestinationStream(int fd);
+  explicit DestinationStream(NativeFile fd);
   // Hands blocks to `sink` with `context`.
   DestinationStream(SinkFunction sink, void* context);
 
@@ -62,7 +64,7 @@ class DestinationStream {
   void makeRoom(std::size_t minimum);
   [[nodiscard]] bool writeOut(const std::uint8_t* data, std::size_t size);
 
-  int fd_ = -1;
+  NativeFile fd_ = kNoFile;
   SinkFunction sink_ = nullptr;
   void* context_ = nullptr;
   std::unique_ptr<std::uint8_t[]> buffer_;

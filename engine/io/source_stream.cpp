@@ -1,34 +1,12 @@
 #include "engine/io/source_stream.h"
 
-#include "engine/io/buffer.h"
-
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
+#include "engine/io/buffer.h"
+
 namespace ravmolt {
-namespace {
-
-// Reads from `fd` at `offset` until `size` bytes are in or the file ends or a read fails, which
-// sets `failed`. Returns the bytes read.
-std::size_t readFully(int fd, std::uint64_t offset, std::uint8_t* out, std::size_t size,
-                      bool& failed) {
-  std::size_t done = 0;
-  while (done < size && offset + done <= static_cast<std::uint64_t>(INT64_MAX)) {
-    const ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) failed = true;
-    if (got <= 0) break;
-    done += static_cast<std::size_t>(got);
-  }
-  return done;
-}
-
-}  // namespace
-
-SourceStream::SourceStream(int fd, std::uint64_t size)
+SourceStream::SourceStream(NativeFile fd, std::uint64_t size)
     : fd_(fd),
       capacity_(
           static_cast<std::size_t>(std::clamp<std::uint64_t>(size, kSmallestBuffer, kBufferSize))),
@@ -50,7 +28,7 @@ void SourceStream::seek(std::uint64_t position) {
     cursor_ = begin_ + (position - bufferStart_);
     return;
   }
-  if (fd_ < 0) {  // memory: everything is buffered, so this lies past the end
+  if (fd_ == kNoFile) {  // memory: everything is buffered, so this lies past the end
     cursor_ = end_;
     return;
   }
@@ -66,11 +44,11 @@ std::size_t SourceStream::loadAfter(std::uint64_t offset, std::size_t kept) {
   if (size_ > 0)
     room = static_cast<std::size_t>(
         std::min<std::uint64_t>(room, size_ > offset ? size_ - offset : 0));
-  return kept + readFully(fd_, offset, buffer_.get() + kept, room, readError_);
+  return kept + readFileAt(fd_, offset, buffer_.get() + kept, room, readError_);
 }
 
 bool SourceStream::fill() {
-  if (fd_ < 0 || !buffer_) return false;
+  if (fd_ == kNoFile || !buffer_) return false;
   const std::uint64_t next = position();
   const std::size_t got = loadAfter(next, 0);
   if (got == 0) return false;
@@ -82,7 +60,7 @@ bool SourceStream::fill() {
 
 std::span<const std::uint8_t> SourceStream::bufferedAtLeast(std::size_t minimum) {
   const auto kept = static_cast<std::size_t>(end_ - cursor_);
-  if (kept >= minimum || fd_ < 0 || !buffer_) return {cursor_, end_};
+  if (kept >= minimum || fd_ == kNoFile || !buffer_) return {cursor_, end_};
   const std::uint64_t start = position();
   std::memmove(buffer_.get(), cursor_, kept);
   bufferStart_ = start;
@@ -104,7 +82,7 @@ std::size_t SourceStream::read(std::uint8_t* out, std::size_t count) {
 }
 
 std::size_t SourceStream::readAt(std::uint64_t offset, std::uint8_t* out, std::size_t size) const {
-  if (fd_ < 0) {
+  if (fd_ == kNoFile) {
     if (offset >= memory_.size()) return 0;
     const auto count =
         static_cast<std::size_t>(std::min<std::uint64_t>(size, memory_.size() - offset));
@@ -112,7 +90,7 @@ std::size_t SourceStream::readAt(std::uint64_t offset, std::uint8_t* out, std::s
     return count;
   }
   bool failed = false;
-  return readFully(fd_, offset, out, size, failed);
+  return readFileAt(fd_, offset, out, size, failed);
 }
 
 }  // namespace ravmolt

@@ -7,6 +7,8 @@
 #include <memory>
 #include <span>
 
+#include "engine/io/native_file.h"
+
 namespace ravmolt {
 
 class SourceStream {
@@ -17,13 +19,13 @@ class SourceStream {
 
   // Reads the open descriptor `fd` (borrowed) with positioned reads; `size` is its length, or 0
   // when it has none (a device, a pipe), which is then read until a read finds the end.
-  SourceStream(int fd, std::uint64_t size);
+  SourceStream(NativeFile fd, std::uint64_t size);
   // Reads `bytes`, which must outlive the stream; nothing is copied.
   explicit SourceStream(std::span<const std::uint8_t> bytes);
 
   std::uint64_t size() const { return size_; }
   // False when a descriptor's read buffer could not be had: the stream then reads nothing.
-  bool ready() const { return fd_ < 0 || buffer_ != nullptr; }
+  bool ready() const { return fd_ == kNoFile || buffer_ != nullptr; }
   std::uint64_t position() const {
     return bufferStart_ + static_cast<std::uint64_t>(cursor_ - begin_);
   }
@@ -58,7 +60,7 @@ class SourceStream {
   // Reads at `offset` into the buffer after its first `kept` bytes, as far as it goes.
   std::size_t loadAfter(std::uint64_t offset, std::size_t kept);
 
-  int fd_ = -1;
+  NativeFile fd_ = kNoFile;
   std::size_t capacity_ = 0;
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::span<const std::uint8_t> memory_;  // the whole source, when it is memory

@@ -14,7 +14,15 @@
 #define RAVMOLT_VERSION_NUMBER \
   (RAVMOLT_VERSION_MAJOR * 10000 + RAVMOLT_VERSION_MINOR * 100 + RAVMOLT_VERSION_PATCH)
 
-#if defined(__GNUC__) || defined(__clang__)
+/* On Windows the functions come from ravmolt.dll unless RAVMOLT_STATIC says that the program
+ * links libravmolt.a (CMake's ravmolt::ravmolt_static target defines it). */
+#if defined(_WIN32) && defined(RAVMOLT_BUILDING)
+#define RAVMOLT_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(RAVMOLT_STATIC)
+#define RAVMOLT_API __declspec(dllimport)
+#elif defined(_WIN32)
+#define RAVMOLT_API
+#elif defined(__GNUC__) || defined(__clang__)
 #define RAVMOLT_API __attribute__((visibility("default")))
 #else
 #define RAVMOLT_API
@@ -66,7 +74,8 @@ typedef int (*ravmolt_sink)(void* context, const unsigned char* data, size_t siz
 
 /* Restores the compressed file at `source_path` into `destination_path`, which is created, or
  * truncated and overwritten when it exists. Paths are null-terminated file system paths, read
- * during the call only. Returns:
+ * during the call only. Paths are UTF-8 on every system, Windows included, where they may be
+ * longer than 260 characters. Returns:
  *   RAVMOLT_SUCCESS                 the destination holds the restored bytes;
  *   RAVMOLT_SOURCE_NOT_FOUND        the destination was not touched;
  *   RAVMOLT_DESTINATION_UNWRITABLE  the source was only opened;

@@ -1,9 +1,6 @@
-#include "app/process.h"
-
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "app/process.h"
 #include "ravmolt/ravmolt.h"
 
 namespace ravmolt::app {
@@ -18,7 +15,7 @@ extern "C" void endBySignal(int signal) {
 
 }  // namespace
 
-void handleSignals() {
+void handleInterrupts() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
@@ -32,11 +29,6 @@ void handleSignals() {
   }
 }
 
-bool isStandardOutput(const char* path) {
-  struct stat output;
-  struct stat named;
-  return ::fstat(STDOUT_FILENO, &output) == 0 && ::stat(path, &named) == 0 &&
-         output.st_dev == named.st_dev && output.st_ino == named.st_ino;
-}
-
 }  // namespace ravmolt::app
+
+int main(int argc, char** argv) { return ravmolt::app::runCommand(argc, argv); }
