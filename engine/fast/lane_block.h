@@ -50,11 +50,13 @@ template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
    ...);
 }
 
-// Where each lane stood before each of its first kRecords windows, and how much it had written by
-// then. Lane 0's are never used.
+// Where each lane stood before each of its first kRecords windows and its later noted ones, in
+// order, and how much it had written by then; kNoRecord where a lane noted no more. Lane 0's are
+// never used.
+constexpr BitPosition kNoRecord = ~BitPosition{0};
 struct Records {
-  std::array<std::array<BitPosition, kRecords>, kLanes> at;
-  std::array<std::array<std::uint32_t, kRecords>, kLanes> written;
+  std::array<std::array<BitPosition, kAllRecords>, kLanes> at;
+  std::array<std::array<std::uint32_t, kAllRecords>, kLanes> written;
 };
 
 // Takes every lane's first kRecords steps, noting where each starts. They are the lanes' own
@@ -69,6 +71,15 @@ template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
     ((records.written[k][r] = static_cast<std::uint32_t>(out[k] - written[k])), ...);
     stepEveryLane<kStores, kLongCodes, k...>(table, root, stream, position, out);
   }
+}
+
+// Notes record `r` of every lane that stands within kRecordReach of its start.
+template <std::size_t... k>
+[[gnu::always_inline]] inline void noteLateRecord(const Positions& position, const Positions& begin,
+                                                  const Outputs& out, const Outputs& written,
+                                                  Records& records, std::size_t r) {
+  ((records.at[k][r] = position[k] - begin[k] < kRecordReach ? position[k] : kNoRecord), ...);
+  ((records.written[k][r] = static_cast<std::uint32_t>(out[k] - written[k])), ...);
 }
 
 // Takes `steps` steps of every lane, sweeping the next block's input into the cache as lane 0
@@ -100,6 +111,7 @@ template <Stores kStores, std::size_t... k>
   const DecodeEntry* const root = table.root();
   Positions position{lanePosition[k]...};
   const Outputs written{laneOut[k]...};
+  const Positions begin{lanePosition[k]...};
   const BitPosition blockStart = position[0];  // lane 0 starts where the block does
   const BitPosition nextBlock = laneStop[kLanes - 1];
   Outputs out{laneOut[k]...};
@@ -113,10 +125,15 @@ template <Stores kStores, std::size_t... k>
   // tests nothing per step: a step takes at most `most` bits, a long code included.
   const std::uint64_t most =
       table.hasLongCodes() ? kStepBits : kLookupsPerWindow * Table::kTableBits;
+  std::size_t late = kRecords;
   for (;;) {
     std::uint64_t steps = UINT64_MAX;
     ((steps = std::min(steps, position[k] < stop[k] ? (stop[k] - position[k]) / most : 0)), ...);
     if (steps == 0) break;
+    if (late < kAllRecords) {  // a later record, taken before the lanes' stops like the first
+      noteLateRecord<k...>(position, begin, out, written, records, late++);
+      steps = std::min(steps, kLateRecordSteps);
+    }
     if (table.hasLongCodes()) {
       takeSteps<kStores, LongCodes::some, k...>(table, root, stream, position, out, steps,
                                                 blockStart, nextBlock);
@@ -125,6 +142,7 @@ template <Stores kStores, std::size_t... k>
                                                 blockStart, nextBlock);
     }
   }
+  for (; late < kAllRecords; ++late) ((records.at[k][late] = kNoRecord), ...);
   // The last few steps of each lane. Chunks take different numbers of steps, as codes vary in
   // length from one part of a file to another; the lanes still short of their stops go on
   // interleaved rather than one by one, which would leave all but one chain idle.
@@ -136,8 +154,8 @@ template <Stores kStores, std::size_t... k>
   ((laneOut[k] = out[k]), ...);
 }
 
-// Walks lane `k` on, code by code, until it stands where lane k + 1 noted a window's start;
-// returns that record's index, or kRecords when the lanes never meet.
+// Walks lane `k` on until it stands where lane k + 1 noted a window's start; returns that
+// record's index, or kAllRecords when the lanes never meet.
 std::size_t walkToRecord(const DecodeTable& table, const std::uint8_t* stream,
                          const Records& records, int k, BitPosition& position, std::uint8_t*& out);
 
@@ -182,7 +200,7 @@ template <Stores kStores>
       end += count;
     }
     if (k + 1 == kLanes) return {position[k], end, true};
-    if (r == kRecords) return {position[k], end, false};
+    if (r == kAllRecords) return {position[k], end, false};
     provenFrom = written[k + 1] + records.written[k + 1][r];
   }
   return {start, out, false};  // not reached: the last lane returns above
