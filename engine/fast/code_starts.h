@@ -12,7 +12,7 @@ namespace ravmolt {
 
 // Wide enough for codes of nearly one length with a rare longer one (hex dumps, base64 with line
 // breaks), which drift into step only over hundreds of codes.
-constexpr unsigned kEdgeBits = 4096;
+constexpr unsigned kEdgeBits = 8192;
 using CodeStarts = std::array<std::uint64_t, kEdgeBits / 64>;
 
 inline void markCodeStart(CodeStarts& map, unsigned offset) {
