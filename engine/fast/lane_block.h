@@ -73,12 +73,15 @@ template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
   }
 }
 
-// Notes record `r` of every lane that stands within kRecordReach of its start.
+// Notes record `r` of every lane that stands within kRecordReach of its start, where the lane
+// before it stops (lane 0's records are never used).
 template <std::size_t... k>
-[[gnu::always_inline]] inline void noteLateRecord(const Positions& position, const Positions& begin,
+[[gnu::always_inline]] inline void noteLateRecord(const Positions& position, const Positions& stop,
                                                   const Outputs& out, const Outputs& written,
                                                   Records& records, std::size_t r) {
-  ((records.at[k][r] = position[k] - begin[k] < kRecordReach ? position[k] : kNoRecord), ...);
+  ((records.at[k][r] =
+        k == 0 || position[k] - stop[k == 0 ? 0 : k - 1] < kRecordReach ? position[k] : kNoRecord),
+   ...);
   ((records.written[k][r] = static_cast<std::uint32_t>(out[k] - written[k])), ...);
 }
 
@@ -111,7 +114,6 @@ template <Stores kStores, std::size_t... k>
   const DecodeEntry* const root = table.root();
   Positions position{lanePosition[k]...};
   const Outputs written{laneOut[k]...};
-  const Positions begin{lanePosition[k]...};
   const BitPosition blockStart = position[0];  // lane 0 starts where the block does
   const BitPosition nextBlock = laneStop[kLanes - 1];
   Outputs out{laneOut[k]...};
@@ -125,15 +127,26 @@ template <Stores kStores, std::size_t... k>
   // tests nothing per step: a step takes at most `most` bits, a long code included.
   const std::uint64_t most =
       table.hasLongCodes() ? kStepBits : kLookupsPerWindow * Table::kTableBits;
+  // First the later records, each before a run of kLateRecordSteps steps that every lane has
+  // room for before its stop (so they are taken before the stops like the first ones), then
+  // the rest of the chunks.
   std::size_t late = kRecords;
+  for (; late < kAllRecords; ++late) {
+    const std::uint64_t run = kLateRecordSteps * most;
+    if (((position[k] + run > stop[k]) | ...)) break;
+    noteLateRecord<k...>(position, stop, out, written, records, late);
+    if (table.hasLongCodes()) {
+      takeSteps<kStores, LongCodes::some, k...>(table, root, stream, position, out,
+                                                kLateRecordSteps, blockStart, nextBlock);
+    } else {
+      takeSteps<kStores, LongCodes::none, k...>(table, root, stream, position, out,
+                                                kLateRecordSteps, blockStart, nextBlock);
+    }
+  }
   for (;;) {
     std::uint64_t steps = UINT64_MAX;
     ((steps = std::min(steps, position[k] < stop[k] ? (stop[k] - position[k]) / most : 0)), ...);
     if (steps == 0) break;
-    if (late < kAllRecords) {  // a later record, taken before the lanes' stops like the first
-      noteLateRecord<k...>(position, begin, out, written, records, late++);
-      steps = std::min(steps, kLateRecordSteps);
-    }
     if (table.hasLongCodes()) {
       takeSteps<kStores, LongCodes::some, k...>(table, root, stream, position, out, steps,
                                                 blockStart, nextBlock);
