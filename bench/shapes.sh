@@ -38,8 +38,9 @@ for name in "${NAMES[@]}"; do
   if [ ! -f "$raw" ] || [ "$(stat -c %s "$raw")" -ne "$SIZE" ]; then
     if [[ " ${SHAPES[*]} " == *" $name "* ]]; then build_shape "$name"; else build_corpus "$name"; fi
   fi
-  [ -f "$WORK/$name.rvm" ] && [ "$WORK/$name.rvm" -nt "$raw" ] ||
+  if [ ! "$WORK/$name.rvm" -nt "$raw" ]; then
     "$BUILD/tools/ravmolt-encode" "$raw" "$WORK/$name.rvm"
+  fi
   raws+=("$raw")
 done
 printf '%s bytes each; %s cores, load %s\n' "$SIZE" "$(nproc)" "$(cut -d' ' -f1-3 /proc/loadavg)"
