@@ -46,3 +46,47 @@ build_corpus() {
   repeat_to_size "$SEED" "$WORK/$1.raw"
 }
 
+
+# Near-flat and encoded data as found in old archives: hex dumps, base64 and uuencoded mail,
+# digit tables, a few nearly equiprobable symbols with a rare newline. Nearly every code of these
+# has one length, and a rare longer one (the newline) keeps the lengths from being uniform.
+SHAPES=(xxd od hexdump b64-text b64-text-flat b64-random b64-random-flat b64-exe uuencode csv
+  flat2 flat4 flat8 flat16 flat32)
+
+# random_bytes OUT: SIZE deterministic random bytes (the generator's uniform corpus).
+random_bytes() { "$CORPUS" random "$SIZE" "$1"; }
+
+# symbols N: the first N of 32 letters and digits, repeated to 256 characters, so that `tr` maps
+# random bytes onto N equiprobable symbols.
+symbols() {
+  local set=abcdefghijklmnopqrstuvwxyz012345 out=""
+  while [ ${#out} -lt 256 ]; do out+=${set:0:$1}; done
+  printf '%s' "$out"
+}
+
+# build_shape NAME: writes $WORK/NAME.raw, SIZE bytes.
+build_shape() {
+  local bytes=$WORK/shape-bytes
+  case $1 in
+    xxd | od | hexdump | b64-random* | uuencode | flat*) random_bytes "$bytes" ;;
+    b64-text*) [ -f "$WORK/english.raw" ] || build_corpus english
+      cp "$WORK/english.raw" "$bytes" ;;
+    b64-exe) [ -f "$WORK/executable.raw" ] || build_corpus executable
+      cp "$WORK/executable.raw" "$bytes" ;;
+  esac
+  case $1 in
+    xxd) xxd -p "$bytes" ;;                          # 60 hex digits a line
+    od) od -tx1 "$bytes" ;;                          # offsets, then 16 bytes as hex
+    hexdump) hexdump -C "$bytes" ;;                  # offsets, hex and the printable column
+    b64-text | b64-random | b64-exe) base64 "$bytes" ;;  # 76 characters a line, as mailed
+    b64-text-flat | b64-random-flat) base64 -w0 "$bytes" ;;
+    uuencode) uuencode data <"$bytes" ;;
+    csv)  # a table of measurements: an index, integers and decimals
+      awk 'BEGIN { srand(7); for (i = 0; ; ++i)
+        printf "%d,%d,%.3f,%.2f,%d\n", i, int(rand() * 100000), rand() * 1000,
+          rand() * 100 - 50, int(rand() * 10) }' ;;
+    flat*) tr '\000-\377' "$(symbols "${1#flat}")" <"$bytes" | fold -w 72 ;;
+  esac 2>/dev/null | head -c "$SIZE" >"$WORK/$1.raw" || true
+  rm -f "$bytes"
+  [ "$(stat -c %s "$WORK/$1.raw")" -eq "$SIZE" ] || { echo "bench: $1 is short" >&2; exit 1; }
+}

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/decompressor.h"
+#include "engine/fast/join_counts.h"
 #include "ravmolt/ravmolt.h"
 #include "tools/corpus.h"
 #include "tools/encoder.h"
@@ -55,7 +57,7 @@ constexpr int kFlagBmi2 = 1;  // the processors measured here all have it
 
 struct HuffBlock {
   std::size_t rawSize;
-  std::vector<std::uint8_t> coded;  // the table, then the stream(s)
+  std::vector<std::uint8_t> coded;  // the table, then the stream(s); or the one byte of a run
 };
 
 // `data` in huff0 blocks of one stream or four; nothing when a block does not compress (huff0
@@ -71,6 +73,7 @@ std::vector<HuffBlock> huffEncode(const std::vector<std::uint8_t>& data, bool fo
     const std::size_t coded = (fourStreams ? HUF_compress4X_repeat : HUF_compress1X_repeat)(
         out.data(), out.size(), data.data() + at, size, 255, kTableLog, workspace.data(),
         workspace.size() * 4, table.data(), &repeat, 0);
+    // A block of one byte value (a run of zeros in an executable) comes back as that byte alone.
     if (HUF_isError(coded) || coded == 0 || coded >= size) return {};
     out.resize(coded);
     blocks.push_back({size, std::move(out)});
@@ -87,6 +90,11 @@ std::size_t huffDecode(const std::vector<HuffBlock>& blocks, bool fourStreams,
   std::vector<std::uint32_t> workspace(((2 << 10) + (1 << 9)) / 4 + 64);
   std::size_t done = 0;
   for (const HuffBlock& block : blocks) {
+    if (block.coded.size() == 1) {
+      std::memset(out.data() + (keep ? done : 0), block.coded[0], block.rawSize);
+      done += block.rawSize;
+      continue;
+    }
     table[0] = kMaxTableLog * 0x01000001U;
     const std::size_t header =
         HUF_readDTableX2_wksp(table.data(), block.coded.data(), block.coded.size(),
@@ -133,6 +141,43 @@ bool restoresExactly(const Corpus& corpus) {
   };
   return ravmolt::decompressBuffer(corpus.rvm, compare) == ravmolt::DecodeStatus::success &&
          at == corpus.raw.size();
+}
+
+// In a build that counts joins: one decode of each corpus on one thread and one on two, with how
+// often their guesses fell into step.
+void printJoinCounts(const std::vector<Corpus>& corpora) {
+  if constexpr (!ravmolt::kCountJoins) return;
+  std::printf("\nJoins (one decode on one thread, one on two):\n");
+  std::printf("| %-20s | %7s | %8s | %7s | %10s | %9s | %9s |\n", "corpus", "blocks", "unjoined",
+              "gave up", "lane share", "2T joins", "2T failed");
+  for (const Corpus& corpus : corpora) {
+    ravmolt::takeJoinCounts();
+    for (const unsigned threads : {1U, 2U}) {
+      std::uint64_t restored = 0;
+      ravmolt::SourceStream source(corpus.rvm);
+      ravmolt::DestinationStream destination(
+          [](void* context, const std::uint8_t*, std::size_t size) {
+            *static_cast<std::uint64_t*>(context) += size;
+            return true;
+          },
+          &restored);
+      if (ravmolt::Decompressor(source, destination, threads).decode() !=
+          ravmolt::DecodeStatus::success) {
+        std::printf("| %-20s | did not decode\n", corpus.name.c_str());
+      }
+      if (threads == 2) break;
+      const ravmolt::JoinCounts one = ravmolt::takeJoinCounts();
+      const double bits = static_cast<double>(one.laneBits + one.chainBits);
+      std::printf("| %-20s | %7llu | %8llu | %7llu | %9.1f%% |", corpus.name.c_str(),
+                  static_cast<unsigned long long>(one.laneBlocks),
+                  static_cast<unsigned long long>(one.unjoinedBlocks),
+                  static_cast<unsigned long long>(one.lanesGivenUp),
+                  bits > 0 ? 100 * static_cast<double>(one.laneBits) / bits : 0.0);
+    }
+    const ravmolt::JoinCounts two = ravmolt::takeJoinCounts();
+    std::printf(" %9llu | %9llu |\n", static_cast<unsigned long long>(two.segmentJoins),
+                static_cast<unsigned long long>(two.unjoinedSegments));
+  }
 }
 
 }  // namespace
@@ -205,5 +250,6 @@ int main(int argc, char** argv) {
     std::printf("| %-20s | %8.2f | %8.2f | %8.2f | %11.2f | %11.2f |\n", corpus.name.c_str(),
                 median(rav), median(one), median(four), median(vsOne), median(vsFour));
   }
+  printJoinCounts(corpora);
   return 0;
 }

@@ -39,6 +39,16 @@ inline FrequencyTable manyLongCodesCounts() {
   return counts;
 }
 
+// `symbols` equal counts ('a', 'b', ...) and a newline once a line of `line` of them, as in hex
+// dumps (16, 60) and base64 (64, 76): nearly every code has one length, and the newline and a
+// symbol or two a longer one, so that the lengths have no common divisor above 1.
+inline FrequencyTable nearFlatCounts(std::size_t symbols, std::int32_t line) {
+  FrequencyTable counts{};
+  for (std::size_t i = 0; i < symbols; ++i) counts['0' + i] = line * 16;
+  counts['\n'] = static_cast<std::int32_t>(symbols) * 16;
+  return counts;
+}
+
 // `size` bytes drawn at random from the symbols 'a', 'b', ... that have a positive count.
 inline std::vector<std::uint8_t> randomSymbols(const FrequencyTable& counts, std::size_t size,
                                                std::uint32_t seed) {

@@ -41,6 +41,8 @@ enum class Shape {
   neverInStep,    // codes of 2 to 4 bits that never fall into step off a true boundary
   manyLongCodes,  // one code in about 70 longer than a lookup, on random bits
   randomTree,     // a random tree over random bits, as in a damaged file
+  hexDump,        // 16 symbols and a newline in 61: 4-bit codes, a few of 5
+  base64Lines,    // 64 symbols and a newline in 77: 6-bit codes, a few of 7
 };
 
 Bytes randomBytes(std::size_t size, std::uint32_t seed) {
@@ -111,6 +113,17 @@ CodedFile randomTree(std::size_t size, std::uint32_t seed) {
   return randomBitsUnder(counts, size, seed, random() % 8);
 }
 
+// Lines of `line` symbols drawn at random from `symbols` equiprobable ones, each line ended by a
+// newline, encoded with exactly those proportions.
+CodedFile nearFlat(std::size_t symbols, std::size_t line, std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  Bytes data(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    data[i] = i % (line + 1) == line ? '\n' : static_cast<std::uint8_t>('0' + random() % symbols);
+  }
+  return testing::encodeOrFail(tools::countBytes(data), data);
+}
+
 CodedFile makeShape(Shape shape, std::size_t size, std::uint32_t seed) {
   using tools::CorpusKind;
   switch (shape) {
@@ -150,6 +163,10 @@ CodedFile makeShape(Shape shape, std::size_t size, std::uint32_t seed) {
       return randomBitsUnder(testing::manyLongCodesCounts(), size, seed, 0);
     case Shape::randomTree:
       return randomTree(size, seed);
+    case Shape::hexDump:
+      return nearFlat(16, 60, size, seed);
+    case Shape::base64Lines:
+      return nearFlat(64, 76, size, seed);
   }
   return {};
 }
@@ -260,6 +277,8 @@ const ShapeCase kShapeCases[] = {
     {"singleSymbol", Shape::singleSymbol, 40, 20000},
     {"manyLongCodes", Shape::manyLongCodes, 200, 20000},
     {"randomTree", Shape::randomTree, 300, 20000},
+    {"hexDump", Shape::hexDump, 300, 60000},
+    {"base64Lines", Shape::base64Lines, 300, 40000},
 };
 
 class EveryCutOff : public ::testing::TestWithParam<ShapeCase> {};
@@ -382,7 +401,9 @@ INSTANTIATE_TEST_SUITE_P(
         LongCase{"neverInStep", Shape::neverInStep, 400000, kShort},
         LongCase{"manyLongCodes", Shape::manyLongCodes, 200000, kShort},
         LongCase{"randomTree1", Shape::randomTree, 200000, kShort + 8},
-        LongCase{"randomTree2", Shape::randomTree, 160000, kShort}),
+        LongCase{"randomTree2", Shape::randomTree, 160000, kShort},
+        LongCase{"hexDump", Shape::hexDump, 600000, kShort},
+        LongCase{"base64Lines", Shape::base64Lines, 400000, kShort + 8}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- Right against inaccessible pages ----------------------------------------------------------
@@ -464,6 +485,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FileCase{"fibonacci", Shape::fibonacci, std::size_t{12} << 20, 22},
                       FileCase{"threeBits", Shape::threeBits, std::size_t{7} << 20, 23},
                       FileCase{"neverInStep", Shape::neverInStep, std::size_t{7} << 20, 23},
+                      FileCase{"hexDump", Shape::hexDump, std::size_t{6} << 20, 24},
+                      FileCase{"base64Lines", Shape::base64Lines, std::size_t{5} << 20, 25},
                       FileCase{"randomTree1", Shape::randomTree, std::size_t{1300} << 10, 1},
                       FileCase{"randomTree2", Shape::randomTree, std::size_t{1400} << 10, 2},
                       FileCase{"randomTree3", Shape::randomTree, std::size_t{1200} << 10, 3}),

@@ -234,6 +234,10 @@ std::vector<BlockCase> blockCases() {
       {"threeBitCodesInStepFromBit2", testing::threeBitCounts(), {}, {}, 2, 3, 0, true},
       {"threeBitCodesOffStep", testing::threeBitCounts(), {}, {}, 0, 3, 1, false},
       {"neverInStep", testing::neverInStepCounts(), {}, {}, 3, 1, 1, false},
+      // Nearly every code 4 or 6 bits long: lanes drift into step only over hundreds of codes,
+      // long after their first windows, and are proven by their later ones.
+      {"hexDump", testing::nearFlatCounts(16, 60), {}, {}, 0, 1, 0, true},
+      {"base64Lines", testing::nearFlatCounts(64, 76), {}, {}, 1, 1, 0, true},
   };
 }
 
@@ -298,11 +302,12 @@ bool expectTrueBlock(const DecodeTable& table, const Bytes& payload, const Truth
 }
 
 // Whether the lanes of a block must join, from the walks of the tree alone: a lane is proven when
-// one of its first kRecords windows starts on a true code boundary. A window spans at most
-// kStepBits bits and holds at least one code, or one for each of its lookups when no code is
-// longer than a lookup. So a lane whose walk from its start stands on a true boundary within the
-// fewest codes that kRecords - 1 windows hold is proven, and one that stands on none within
-// kRecordedBits bits is not. Nothing when a lane falls in between: it depends on its windows.
+// one of its first kRecords windows, or of its later noted ones, starts on a true code boundary.
+// A window spans at most kStepBits bits and holds at least one code, or one for each of its
+// lookups when no code is longer than a lookup. So a lane whose walk from its start stands on a
+// true boundary within the fewest codes that kRecords - 1 windows hold is proven, and one that
+// stands on none within kRecordReach bits and a step is not. Nothing when a lane falls in
+// between: it depends on its windows.
 std::optional<bool> lanesMustJoin(const DecodeTable& table, const TreeNode* root,
                                   const Bytes& payload, const Truth& truth, unsigned startBit,
                                   std::size_t laneBits) {
@@ -314,7 +319,7 @@ std::optional<bool> lanesMustJoin(const DecodeTable& table, const TreeNode* root
     std::size_t codes = 0;
     const TreeNode* node = root;
     for (std::uint64_t bit = start; !truth.boundaries.contains(boundary); ++bit) {
-      if (bit - start >= kRecordedBits) return false;
+      if (bit - start >= kRecordReach + kStepBits) return false;
       node = ((payload[bit / 8] >> (7 - bit % 8)) & 1U) != 0 ? node->right : node->left;
       if (isLeaf(node)) {
         node = root;

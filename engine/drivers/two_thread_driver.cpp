@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "engine/drivers/segment_decoder.h"
+#include "engine/fast/join_counts.h"
 #include "engine/io/buffer.h"
 #include "engine/platform/threads.h"
 
@@ -276,6 +277,8 @@ void TwoThreadRun::writeNext(SegmentDecoder& decoder) {
 std::size_t TwoThreadRun::joinNext(const SegmentResult& result, BitPosition stop,
                                    const Slot& next) {
   const unsigned common = next.guessed ? firstCommonStart(result.tail, next.head) : kEdgeBits;
+  if (next.guessed) countJoinEvent(JoinEvent::segmentJoin);
+  if (next.guessed && common == kEdgeBits) countJoinEvent(JoinEvent::unjoinedSegment);
   if (common < kEdgeBits) {
     join_ = {stop + common, codeStartsBelow(next.head, common), false};
     --failures_;

@@ -10,7 +10,9 @@
 
 namespace ravmolt {
 
-constexpr unsigned kEdgeBits = 512;
+// Wide enough for codes of nearly one length with a rare longer one (hex dumps, base64 with line
+// breaks), which drift into step only over hundreds of codes.
+constexpr unsigned kEdgeBits = 8192;
 using CodeStarts = std::array<std::uint64_t, kEdgeBits / 64>;
 
 inline void markCodeStart(CodeStarts& map, unsigned offset) {

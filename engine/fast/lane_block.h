@@ -50,11 +50,13 @@ template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
    ...);
 }
 
-// Where each lane stood before each of its first kRecords windows, and how much it had written by
-// then. Lane 0's are never used.
+// Where each lane stood before each of its first kRecords windows and its later noted ones, in
+// order, and how much it had written by then; kNoRecord where a lane noted no more. Lane 0's are
+// never used.
+constexpr BitPosition kNoRecord = ~BitPosition{0};
 struct Records {
-  std::array<std::array<BitPosition, kRecords>, kLanes> at;
-  std::array<std::array<std::uint32_t, kRecords>, kLanes> written;
+  std::array<std::array<BitPosition, kAllRecords>, kLanes> at;
+  std::array<std::array<std::uint32_t, kAllRecords>, kLanes> written;
 };
 
 // Takes every lane's first kRecords steps, noting where each starts. They are the lanes' own
@@ -69,6 +71,18 @@ template <Stores kStores, LongCodes kLongCodes, std::size_t... k>
     ((records.written[k][r] = static_cast<std::uint32_t>(out[k] - written[k])), ...);
     stepEveryLane<kStores, kLongCodes, k...>(table, root, stream, position, out);
   }
+}
+
+// Notes record `r` of every lane that stands within kRecordReach of its start, where the lane
+// before it stops (lane 0's records are never used).
+template <std::size_t... k>
+[[gnu::always_inline]] inline void noteLateRecord(const Positions& position, const Positions& stop,
+                                                  const Outputs& out, const Outputs& written,
+                                                  Records& records, std::size_t r) {
+  ((records.at[k][r] =
+        k == 0 || position[k] - stop[k == 0 ? 0 : k - 1] < kRecordReach ? position[k] : kNoRecord),
+   ...);
+  ((records.written[k][r] = static_cast<std::uint32_t>(out[k] - written[k])), ...);
 }
 
 // Takes `steps` steps of every lane, sweeping the next block's input into the cache as lane 0
@@ -113,6 +127,22 @@ template <Stores kStores, std::size_t... k>
   // tests nothing per step: a step takes at most `most` bits, a long code included.
   const std::uint64_t most =
       table.hasLongCodes() ? kStepBits : kLookupsPerWindow * Table::kTableBits;
+  // First the later records, each before a run of kLateRecordSteps steps that every lane has
+  // room for before its stop (so they are taken before the stops like the first ones), then
+  // the rest of the chunks.
+  std::size_t late = kRecords;
+  for (; late < kAllRecords; ++late) {
+    const std::uint64_t run = kLateRecordSteps * most;
+    if (((position[k] + run > stop[k]) | ...)) break;
+    noteLateRecord<k...>(position, stop, out, written, records, late);
+    if (table.hasLongCodes()) {
+      takeSteps<kStores, LongCodes::some, k...>(table, root, stream, position, out,
+                                                kLateRecordSteps, blockStart, nextBlock);
+    } else {
+      takeSteps<kStores, LongCodes::none, k...>(table, root, stream, position, out,
+                                                kLateRecordSteps, blockStart, nextBlock);
+    }
+  }
   for (;;) {
     std::uint64_t steps = UINT64_MAX;
     ((steps = std::min(steps, position[k] < stop[k] ? (stop[k] - position[k]) / most : 0)), ...);
@@ -125,6 +155,7 @@ template <Stores kStores, std::size_t... k>
                                                 blockStart, nextBlock);
     }
   }
+  for (; late < kAllRecords; ++late) ((records.at[k][late] = kNoRecord), ...);
   // The last few steps of each lane. Chunks take different numbers of steps, as codes vary in
   // length from one part of a file to another; the lanes still short of their stops go on
   // interleaved rather than one by one, which would leave all but one chain idle.
@@ -136,8 +167,8 @@ template <Stores kStores, std::size_t... k>
   ((laneOut[k] = out[k]), ...);
 }
 
-// Walks lane `k` on, code by code, until it stands where lane k + 1 noted a window's start;
-// returns that record's index, or kRecords when the lanes never meet.
+// Walks lane `k` on until it stands where lane k + 1 noted a window's start; returns that
+// record's index, or kAllRecords when the lanes never meet.
 std::size_t walkToRecord(const DecodeTable& table, const std::uint8_t* stream,
                          const Records& records, int k, BitPosition& position, std::uint8_t*& out);
 
@@ -182,7 +213,7 @@ template <Stores kStores>
       end += count;
     }
     if (k + 1 == kLanes) return {position[k], end, true};
-    if (r == kRecords) return {position[k], end, false};
+    if (r == kAllRecords) return {position[k], end, false};
     provenFrom = written[k + 1] + records.written[k + 1][r];
   }
   return {start, out, false};  // not reached: the last lane returns above

@@ -30,11 +30,20 @@ namespace lane_block {
 std::size_t walkToRecord(const DecodeTable& table, const std::uint8_t* stream,
                          const Records& records, int k, BitPosition& position, std::uint8_t*& out) {
   const auto& at = records.at[static_cast<std::size_t>(k + 1)];
+  // Whole steps while the next record is further than a step can take, so that none is passed;
+  // then code by code onto it or past it.
+  const std::uint64_t most =
+      table.hasLongCodes() ? kStepBits : kLookupsPerWindow * DecodeTable::kTableBits;
   std::size_t r = 0;
   for (;;) {
-    while (r < kRecords && at[r] < position) ++r;
-    if (r == kRecords || at[r] == position) return r;
-    *out++ = decodeOneCode(table, stream, position);
+    while (r < kAllRecords && at[r] < position) ++r;
+    if (r == kAllRecords || at[r] == kNoRecord) return kAllRecords;
+    if (at[r] == position) return r;
+    if (at[r] - position >= most) {
+      decodeStep(table, table.root(), stream, position, out);
+    } else {
+      *out++ = decodeOneCode(table, stream, position);
+    }
   }
 }
 

@@ -5,10 +5,13 @@
 // lane from the start of its chunk, as if a code began there, into a buffer of its own.
 //
 // Each lane but the first notes where its first kRecords windows start, which are code
-// boundaries. The lane before it, having reached the end of its own chunk, walks on code by code
-// until it stands on one of them, which proves the later lane right from there on. Where no
-// boundary matches (some codes never resynchronise), the unproven lane and those after it are
-// dropped, and decoding goes on from where the last proven lane stopped.
+// boundaries, and then, more sparsely, where some later windows start. The lane before it, having
+// reached the end of its own chunk, walks on until it stands on one of them, which proves the
+// later lane right from there on. Most codes fall into step within the first few windows; codes
+// of nearly one length with a rare longer one (hex dumps, base64 with line breaks) drift into
+// step only over hundreds of codes, and the later records catch them. Where no boundary matches
+// (some codes never resynchronise), the unproven lane and those after it are dropped, and
+// decoding goes on from where the last proven lane stopped.
 #pragma once
 
 #include <cstddef>
@@ -29,6 +32,14 @@ constexpr std::size_t kLaneBits = std::size_t{7} << 13;
 constexpr std::size_t kRecords = 12;
 // The most bits a lane's noted windows span, long codes included.
 constexpr std::size_t kRecordedBits = kRecords * kStepBits;
+// Later records, one every kLateRecordSteps steps after the first kRecords, as long as the lane
+// stands within kRecordReach bits of its start: a lane that falls into step later than that
+// saves less than the walk that proves it costs.
+constexpr std::size_t kLateRecords = 24;
+constexpr std::uint64_t kLateRecordSteps = 16;
+constexpr std::size_t kRecordReach = kLaneBits / 2;
+constexpr std::size_t kAllRecords = kRecords + kLateRecords;
+static_assert(kRecordReach >= kRecordedBits);
 // The shortest chunk worth a block: the walk that proves a lane costs about as much as decoding a
 // few hundred bytes. A chunk also holds its lane's noted windows, so that they are taken before
 // the lane's stop (the next chunk's start) and the last lane's never reach past the block.
@@ -47,10 +58,10 @@ class LaneBuffers {
 
  private:
   // The output of one lane, at most: a symbol per bit of its chunk and of the codes it decodes
-  // past it, up to the next lane's last record (within kRecordedBits of that lane's start) and a
-  // code after it, and a store's overrun.
+  // past it, up to the next lane's last record (within kRecordReach of that lane's start) and a
+  // step after it, and a store's overrun.
   static constexpr std::size_t kLaneOutputBytes =
-      kLaneBits + kRecordedBits + kStepBits + kStoreOverrun;
+      kLaneBits + kRecordReach + kStepBits + kStoreOverrun;
   std::unique_ptr<std::uint8_t[]> storage_;
 };
 

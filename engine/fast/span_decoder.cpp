@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "engine/fast/decode_steps.h"
+#include "engine/fast/join_counts.h"
 
 namespace ravmolt {
 namespace {
@@ -74,17 +75,16 @@ SpanResult SpanDecoder::decodeNoting(std::span<const std::uint8_t> input, BitPos
                                      BitPosition to, BitPosition base, CodeStarts& starts,
                                      std::uint8_t* out) {
   assert(base <= from && to - base <= kEdgeBits);
-  assert(input.size() >= to / 8 + kReadPastBytes);
+  // The codes decode at full speed first; their starts follow from their symbols' lengths, a
+  // chain of additions rather than of lookups.
+  const SpanResult span = decode(input, from, to, SpanEnd::moreFollows, out);
   BitPosition position = from;
-  for (; position < to && translation_ != nullptr; position += 8) {
+  for (const std::uint8_t* symbol = out; symbol != span.out; ++symbol) {
     markCodeStart(starts, static_cast<unsigned>(position - base));
-    translation_->applyAt(input.data(), position, 1, out++);
+    position += table_.codeLengthOf(*symbol);
   }
-  while (position < to) {
-    markCodeStart(starts, static_cast<unsigned>(position - base));
-    *out++ = decodeOneCode(table_, input.data(), position);
-  }
-  return {position, out};
+  assert(position == span.next);
+  return span;
 }
 
 BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from, BitPosition limit,
@@ -95,11 +95,17 @@ BitPosition SpanDecoder::decodeBulk(const std::uint8_t* stream, BitPosition from
     const std::size_t laneBits = laneBitsFor(limit - position, table_.shape().lengthDivisor);
     if (laneBits == 0) break;
     const LaneBlock block = loops_.lanes(table_, stream, position, laneBits, out, *lanes_);
+    countJoinEvent(JoinEvent::laneBlock);
+    countJoinEvent(JoinEvent::laneBits, block.next - position);
+    if (!block.synchronised) countJoinEvent(JoinEvent::unjoinedBlock);
     position = block.next;
     out = block.out;
     laneFailures_ += block.synchronised ? -1 : 1;
+    if (laneFailures_ > kFailureAllowance) countJoinEvent(JoinEvent::lanesGivenUp);
   }
-  return loops_.steps(table_, stream, position, limit, out);
+  const BitPosition end = loops_.steps(table_, stream, position, limit, out);
+  countJoinEvent(JoinEvent::chainBits, end - position);
+  return end;
 }
 
 BitPosition SpanDecoder::decodeLastCodes(const std::uint8_t* stream, const std::uint8_t* end,

@@ -57,8 +57,8 @@ class SpanDecoder {
   // has outputRoom(to - from) bytes.
   SpanResult decode(std::span<const std::uint8_t> input, BitPosition from, BitPosition to,
                     SpanEnd end, std::uint8_t* out);
-  // The same as a moreFollows decode, one code at a time, noting each code's start in `starts`
-  // as its offset from `base` (base <= from, to - base <= kEdgeBits).
+  // The same as a moreFollows decode, noting each code's start in `starts` as its offset from
+  // `base` (base <= from, to - base <= kEdgeBits).
   SpanResult decodeNoting(std::span<const std::uint8_t> input, BitPosition from, BitPosition to,
                           BitPosition base, CodeStarts& starts, std::uint8_t* out);
 
