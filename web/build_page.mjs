@@ -27,8 +27,20 @@ function fill(template, values) {
 
 const sha256 = (text) => `'sha256-${createHash('sha256').update(text, 'utf8').digest('base64')}'`;
 
+// The statuses' names by value, from the rows RAVMOLT_STATUS(NAME, value, ...) of the C header.
+function statusNames() {
+  const header = readFileSync(join(sourceFolder, '..', 'include', 'ravmolt', 'ravmolt_c.h'), 'utf8');
+  const names = [];
+  for (const [, name, value] of header.matchAll(/RAVMOLT_STATUS\((\w+), (\d+),/g)) {
+    names[Number(value)] = name;
+  }
+  if (names.length === 0 || names.includes(undefined)) throw new Error('build_page: no status list');
+  return JSON.stringify(names);
+}
+
 const core = fill(source('src/core.js'), {
   RAVMOLT_WASM_BASE64: readFileSync(wasmPath).toString('base64'),
+  RAVMOLT_STATUS_NAMES: statusNames(),
 });
 const moduleText =
   '// ravmolt.mjs: restores files made by the companion Huffman compressor, with the engine in\n' +

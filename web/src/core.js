@@ -5,19 +5,11 @@
 
 const WASM_BASE64 = '@RAVMOLT_WASM_BASE64@';
 
-// The C statuses, by value, with the names the module reports.
-const STATUS_NAMES = [
-  'SUCCESS',
-  'INVALID_FORMAT',
-  'SOURCE_NOT_FOUND',
-  'DESTINATION_UNWRITABLE',
-  'SAME_FILE',
-  'WRITE_FAILED',
-  'OUT_OF_MEMORY',
-  'INVALID_ARGUMENT',
-];
-const INVALID_FORMAT = 1;
-const OUT_OF_MEMORY = 6;
+// The C statuses' names, indexed by value, as the build reads them from the library's one list of
+// statuses (RAVMOLT_STATUS_LIST in ravmolt_c.h).
+const STATUS_NAMES = @RAVMOLT_STATUS_NAMES@;
+const INVALID_FORMAT = STATUS_NAMES.indexOf('INVALID_FORMAT');
+const OUT_OF_MEMORY = STATUS_NAMES.indexOf('OUT_OF_MEMORY');
 
 // The WASI error number the system calls answer with: nothing in a buffer decode uses them, and
 // none has anything to reach here.
