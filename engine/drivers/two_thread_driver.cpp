@@ -56,8 +56,8 @@ static_assert(std::uint64_t{INT32_MAX} / kMinimumSegmentBits < UINT32_MAX / 4);
 // Buffers for one segment, reused: fresh memory is slow to touch.
 struct Slot {
   std::atomic<std::uint32_t> state{kFree};
-  std::unique_ptr<std::uint8_t[]> input;
-  std::unique_ptr<std::uint8_t[]> output;
+  Buffer<std::uint8_t> input;
+  Buffer<std::uint8_t> output;
   SegmentResult result;
   CodeStarts head{};     // the code starts of the head window, kept for the writer
   bool guessed = false;  // decoded from its start as a guess; else not decoded at all

@@ -14,6 +14,7 @@
 
 #include "engine/fast/byte_translation.h"
 #include "engine/format/code_tree.h"
+#include "engine/io/buffer.h"
 
 namespace ravmolt {
 
@@ -120,7 +121,7 @@ class DecodeTable {
   CodeShape shape_;
   std::array<std::uint8_t, kSymbolCount> codeLengths_{};
   std::optional<ByteTranslation> translation_;
-  std::unique_ptr<DecodeEntry[]> entries_;
+  Buffer<DecodeEntry> entries_;
   std::size_t capacity_ = 0;  // entries that entries_ holds
   std::size_t tableCount_ = 0;
   std::array<const TreeNode*, kMostTables> starts_{};

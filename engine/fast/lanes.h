@@ -19,6 +19,7 @@
 #include <memory>
 
 #include "engine/fast/decode_steps.h"
+#include "engine/io/buffer.h"
 
 namespace ravmolt {
 
@@ -62,7 +63,7 @@ class LaneBuffers {
   // step after it, and a store's overrun.
   static constexpr std::size_t kLaneOutputBytes =
       kLaneBits + kRecordReach + kStepBits + kStoreOverrun;
-  std::unique_ptr<std::uint8_t[]> storage_;
+  Buffer<std::uint8_t> storage_;
 };
 
 struct LaneBlock {

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "engine/io/native_file.h"
+#include "engine/io/buffer.h"
 
 namespace ravmolt {
 
@@ -67,7 +68,7 @@ class DestinationStream {
   NativeFile fd_ = kNoFile;
   SinkFunction sink_ = nullptr;
   void* context_ = nullptr;
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  Buffer<std::uint8_t> buffer_;
   std::size_t capacity_ = 0;
   std::uint8_t* begin_ = nullptr;
   std::uint8_t* cursor_ = nullptr;

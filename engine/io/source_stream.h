@@ -7,6 +7,7 @@
 #include <memory>
 #include <span>
 
+#include "engine/io/buffer.h"
 #include "engine/io/native_file.h"
 
 namespace ravmolt {
@@ -62,7 +63,7 @@ class SourceStream {
 
   NativeFile fd_ = kNoFile;
   std::size_t capacity_ = 0;
-  std::unique_ptr<std::uint8_t[]> buffer_;
+  Buffer<std::uint8_t> buffer_;
   std::span<const std::uint8_t> memory_;  // the whole source, when it is memory
   const std::uint8_t* begin_ = nullptr;
   const std::uint8_t* cursor_ = nullptr;
