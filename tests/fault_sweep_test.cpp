@@ -32,6 +32,7 @@ struct Sample {
   Bytes file;
   Bytes original;  // empty for a file that is not valid
   bool valid = true;
+  bool twoThreads = false;  // large enough for the two-thread driver of the file runs
 };
 
 std::vector<Sample> samples() {
@@ -48,7 +49,7 @@ std::vector<Sample> samples() {
       {"a small file", TestFile().entry('x', 100).entry('y', 1).bits(std::string(100, '1')).bytes(),
        small},
       {"one thread", tools::encode(text).value(), text},
-      {"two threads", tools::encode(large).value(), large},
+      {"two threads", tools::encode(large).value(), large, true, true},
       {"codes of 255 bits", tools::encodeWithTable(caterpillar, everyByte).value(), everyByte},
   };
 }
@@ -65,6 +66,7 @@ struct Outcome {
 // The tally of one sweep, for the closing figures.
 struct Tally {
   std::size_t points = 0, transient = 0, persistent = 0, wrong = 0;
+  std::size_t threadStarts = 0;  // in the run without faults
 };
 
 // The C statuses a fault of `call` may end a file run with, besides the run's own.
@@ -114,6 +116,7 @@ Tally sweep(const RunUnder& run, const Judge& judge) {
   EXPECT_TRUE(baseline.sourceKept);
   EXPECT_TRUE(baseline.exact || baseline.clean) << baseline.text;
   Tally tally;
+  tally.threadStarts = counts[static_cast<std::size_t>(Call::threadStart)];
   for (std::size_t c = 0; c < faults::kCallClasses; ++c) {
     const auto call = static_cast<Call>(c);
     tally.points += counts[c];
@@ -200,6 +203,7 @@ TEST(FaultSweep, TheFileCall) {
                             failuresOf(plan.call).count(outcome.status) > 0);
         });
     report((std::string("file call, ") + sample.name).c_str(), tally);
+    EXPECT_EQ(tally.threadStarts > 0, sample.twoThreads);
   }
 }
 
@@ -282,6 +286,7 @@ TEST(FaultSweep, TheCommand) {
                         outcome.status == 1 && transcriptsOf(plan.call).count(outcome.text) > 0);
     });
     report((std::string("command, ") + sample.name).c_str(), tally);
+    EXPECT_EQ(tally.threadStarts > 0, sample.twoThreads);
   }
 }
 

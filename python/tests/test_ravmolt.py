@@ -6,6 +6,7 @@ but python/ (which would shadow the installed package): python3 -m unittest disc
 import os
 import pathlib
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -230,6 +231,37 @@ class Concurrency(unittest.TestCase):
                 self.assertEqual(restored.read(), b"aaaa")
         peak_mib = int(child.stdout) / 1024  # VmHWM is in KiB
         self.assertLess(peak_mib, 48, "decompress_file held the output in memory")
+
+
+class Signals(unittest.TestCase):
+    def test_sigterm_within_discarding_on_signals_leaves_no_partial_file(self):
+        # A restore in another thread, long enough to be caught mid-way: SIGTERM removes the
+        # incomplete destination, then ends the child by SIGTERM as it would have.
+        script = """
+            import os, signal, sys, threading, time, ravmolt
+            with ravmolt.discarding_on_signals():
+                worker = threading.Thread(target=ravmolt.decompress_file, args=sys.argv[1:3])
+                worker.start()
+                while worker.is_alive() and not os.path.exists(sys.argv[2]):
+                    time.sleep(0.001)
+                while worker.is_alive() and os.path.getsize(sys.argv[2]) == 0:
+                    time.sleep(0.001)
+                if not worker.is_alive():
+                    sys.exit(3)
+                os.kill(os.getpid(), signal.SIGTERM)
+                time.sleep(30)
+        """
+        with tempfile.TemporaryDirectory() as folder:
+            source = os.path.join(folder, "big.rvm")
+            destination = os.path.join(folder, "big.txt")
+            pathlib.Path(source).write_bytes(one_bit_file(1 << 28, 0x55))
+            for _ in range(3):
+                child = run_child(script, source, destination)
+                if child.returncode != 3:
+                    break
+                os.remove(destination)
+            self.assertEqual(child.returncode, -signal.SIGTERM, child.stderr)
+            self.assertFalse(os.path.exists(destination))
 
 
 class DocumentedExamples(unittest.TestCase):

@@ -5,8 +5,10 @@ file into another, streaming. Each failure raises its own subclass of ravmolt.Er
 """
 
 import builtins
+import contextlib
 import os
-from typing import Union
+import signal
+from typing import Iterator, Union
 
 from . import _ravmolt
 
@@ -60,7 +62,11 @@ def _raise(status: int, subject: str) -> None:
 
 def decompress(data: bytes) -> bytes:
     """Restores the compressed bytes `data` (bytes, bytearray, memoryview or any contiguous
-    buffer) and returns the original bytes. Raises InvalidFormatError for an invalid file."""
+    buffer) and returns the original bytes. Raises InvalidFormatError for an invalid file.
+
+    The buffer is held for the whole call, so a bytearray cannot be resized meanwhile; its bytes
+    are read in place, without the GIL, so another thread must not change them until the call
+    returns (the output would then be undefined). Pass bytes(data) to decode a copy."""
     status, restored = _ravmolt.decompress(data)
     if status != _ravmolt.SUCCESS:
         _raise(status, "compressed data")
@@ -74,6 +80,38 @@ def decompress_file(source: Path, destination: Path) -> None:
     status = _ravmolt.decompress_file(source, destination)
     if status != _ravmolt.SUCCESS:
         _raise(status, f"{os.fsdecode(source)} -> {os.fsdecode(destination)}")
+
+
+def discard_incomplete_destinations() -> None:
+    """Empties and removes the destination of every decompress_file() under way in this process,
+    once its writes have stopped; those calls then raise WriteFailedError. For a handler of a
+    signal that ends the program."""
+    _ravmolt.discard_incomplete_destinations()
+
+
+@contextlib.contextmanager
+def discarding_on_signals(*signals: int) -> Iterator[None]:
+    """Within the block, each of `signals` (SIGTERM and SIGHUP when none are given) first discards
+    the incomplete destinations of decompress_file() calls under way, as
+    discard_incomplete_destinations() does, then is handled as it was before the block (by
+    default, it ends the program). Python runs handlers in the main thread between bytecodes, so
+    a call made in the main thread ends first: make long calls in another thread to have them
+    cut short. Enter it in the main thread, as signal.signal requires."""
+    numbers = signals or (signal.SIGTERM, signal.SIGHUP)
+    previous = {number: signal.getsignal(number) for number in numbers}
+
+    def handle(number, frame):
+        _ravmolt.discard_incomplete_destinations()
+        signal.signal(number, previous[number])
+        signal.raise_signal(number)
+
+    for number in numbers:
+        signal.signal(number, handle)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
 
 
 def library_version() -> str:

@@ -105,12 +105,23 @@ static PyObject* library_version(PyObject* module, PyObject* unused) {
   return PyUnicode_FromString(ravmolt_version());
 }
 
+/* discard_incomplete_destinations(): empties and removes the destination of every
+ * decompress_file() in progress in this process, after stopping its writes. */
+static PyObject* discard_incomplete_destinations(PyObject* module, PyObject* unused) {
+  (void)module;
+  (void)unused;
+  ravmolt_discard_incomplete_destinations();
+  Py_RETURN_NONE;
+}
+
 static PyMethodDef methods[] = {
     {"decompress", decompress, METH_VARARGS, "decompress(data) -> (status, bytes or None)"},
     {"decompress_file", decompress_file, METH_VARARGS,
      "decompress_file(source, destination) -> status"},
     {"status_text", status_text, METH_VARARGS, "status_text(status) -> str"},
     {"library_version", library_version, METH_NOARGS, "library_version() -> str"},
+    {"discard_incomplete_destinations", discard_incomplete_destinations, METH_NOARGS,
+     "discard_incomplete_destinations() -> None"},
     {NULL, NULL, 0, NULL},
 };
 
