@@ -133,7 +133,7 @@ template <Stores kStores, std::size_t... k>
   std::size_t late = kRecords;
   for (; late < kAllRecords; ++late) {
     const std::uint64_t run = kLateRecordSteps * most;
-    if (((position[k] + run > stop[k]) | ...)) break;
+    if ((static_cast<unsigned>(position[k] + run > stop[k]) | ...) != 0) break;
     noteLateRecord<k...>(position, stop, out, written, records, late);
     if (table.hasLongCodes()) {
       takeSteps<kStores, LongCodes::some, k...>(table, root, stream, position, out,
