@@ -76,7 +76,7 @@ TEST(CInterface, EveryStatusHasItsOwnTextAndUnknownOnesShareOne) {
     texts.insert(ravmolt_status_text(status));
   }
   EXPECT_EQ(texts.size(), 8U);
-  const std::string_view unknown = ravmolt_status_text(RAVMOLT_INVALID_ARGUMENT + 1);
+  const std::string_view unknown = ravmolt_status_text(RAVMOLT_OUTPUT_PENDING + 1);
   EXPECT_EQ(texts.count(unknown), 0U);
   EXPECT_EQ(ravmolt_status_text(-1), unknown);
   // The C++ names give the same texts.

@@ -56,7 +56,15 @@ extern "C" {
   /* The decoder could not allocate the few MiB it works in. */                               \
   RAVMOLT_STATUS(OUT_OF_MEMORY, 6, "the decoder ran out of memory", MemoryError)               \
   /* A pointer that must not be null was null; nothing was done. */                           \
-  RAVMOLT_STATUS(INVALID_ARGUMENT, 7, "a required pointer was null", TypeError)
+  RAVMOLT_STATUS(INVALID_ARGUMENT, 7, "a required pointer was null", TypeError)              \
+  /* ravmolt_stream_decode only: the caller said the input had ended before the payload's    \
+   * last code. Every byte that could be restored was handed out first. */                  \
+  RAVMOLT_STATUS(TRUNCATED, 8, "the compressed input ended before its last code", EOFError) \
+  /* ravmolt_stream_decode only, neither a failure nor the end: */                          \
+  /* every input byte given was taken; call again with more. */                             \
+  RAVMOLT_STATUS(NEEDS_INPUT, 9, "the decoder needs more input", None)                      \
+  /* restored bytes are waiting; call again with more output room. */                       \
+  RAVMOLT_STATUS(OUTPUT_PENDING, 10, "the decoder has more output ready", None)
 
 /* How a call went. */
 typedef enum ravmolt_status {
@@ -102,6 +110,57 @@ RAVMOLT_API ravmolt_status ravmolt_decompress_file(const char* source_path,
  * nothing: success with the sink never called. The decode runs on the calling thread only. */
 RAVMOLT_API ravmolt_status ravmolt_decompress_buffer(const void* compressed, size_t size,
                                                      ravmolt_sink sink, void* context);
+
+/* Restoring from a stream: any amount of input at a time, into any output room.
+ *
+ *   ravmolt_decoder* decoder = ravmolt_decoder_create();
+ *   ravmolt_input in = {data, size, 0};
+ *   ravmolt_output out = {room, sizeof room, 0};
+ *   status = ravmolt_stream_decode(decoder, &in, &out, input_ended);
+ *
+ * Each call takes input from in.data + in.used (up to in.size) and writes output at
+ * out.data + out.made (up to out.room), advancing in.used and out.made; the caller may reset them
+ * or move the buffers between calls. It returns:
+ *   RAVMOLT_NEEDS_INPUT       all the input given was taken and no output is waiting: call again
+ *                             with more input, or with input_ended nonzero once there is none;
+ *   RAVMOLT_OUTPUT_PENDING    the output room is full and restored bytes are waiting;
+ *   RAVMOLT_SUCCESS           the file is restored and every byte handed out. Input bytes past the
+ *                             payload's last byte are not taken: in.size - in.used of them are
+ *                             left, for whatever follows in the caller's stream;
+ *   RAVMOLT_INVALID_FORMAT    bad checksum, cut-short header or table, or bits with no codes:
+ *                             found before any output. Also a header or table cut short by the
+ *                             end of the input;
+ *   RAVMOLT_TRUNCATED         input_ended was given before the payload's last code, after all the
+ *                             output that could be made was handed out (as zlib's Z_BUF_ERROR
+ *                             with Z_FINISH);
+ *   RAVMOLT_OUT_OF_MEMORY, RAVMOLT_INVALID_ARGUMENT (a null pointer, or used past size).
+ * After a failure or success the decoder gives that status again until it is reset. One byte of
+ * input, or of room, at a time works; 64 KiB pieces into 256 KiB of room go as fast as
+ * ravmolt_decompress_buffer. A decoder holds about 640 KiB whatever the file's size: the header
+ * and table, the decode tables, a staging buffer of 512 KiB for small output rooms and a
+ * carry-over of a few bytes of input. A decoder is used by one thread at a time; decoders share
+ * nothing. */
+typedef struct ravmolt_decoder ravmolt_decoder;
+typedef struct ravmolt_input {
+  const void* data;
+  size_t size;
+  size_t used;
+} ravmolt_input;
+typedef struct ravmolt_output {
+  void* data;
+  size_t room;
+  size_t made;
+} ravmolt_output;
+
+/* A new decoder, ready for a file; null when memory is short. */
+RAVMOLT_API ravmolt_decoder* ravmolt_decoder_create(void);
+/* Frees a decoder and everything it holds; null does nothing. */
+RAVMOLT_API void ravmolt_decoder_free(ravmolt_decoder* decoder);
+/* Makes a decoder ready for the next file, keeping its memory; null does nothing. */
+RAVMOLT_API void ravmolt_decoder_reset(ravmolt_decoder* decoder);
+/* Restores from `input` into `output`, as above. */
+RAVMOLT_API ravmolt_status ravmolt_stream_decode(ravmolt_decoder* decoder, ravmolt_input* input,
+                                                 ravmolt_output* output, int input_ended);
 
 /* For a program's own handler of SIGINT, SIGTERM and the like, which is about to end the process:
  * empties and removes the destination of every ravmolt_decompress_file call in progress in the
