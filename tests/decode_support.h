@@ -1,6 +1,6 @@
 // In-process helpers shared by the decoder tests: compressed files held in memory with what the
 // payload drivers see of them, the reference walk over a raw payload, the whole decoder run in
-// memory, and a comparison that names the first differing byte rather than dumping two arrays.
+// memory, and the judge's verdicts as assertions.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "engine/fast/decode_steps.h"
 #include "engine/fast/lanes.h"
 #include "engine/format/reference_walk.h"
+#include "fuzz/decode_judge.h"
 #include "fuzz/loop_variants.h"
 #include "fuzz/reference_decode.h"
 #include "tests/test_file.h"
@@ -24,8 +26,6 @@
 namespace ravmolt::testing {
 
 using Bytes = std::vector<std::uint8_t>;
-
-inline Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
 
 // A compressed file in memory, its counts, and where its payload lies in it.
 struct CodedFile {
@@ -85,20 +85,15 @@ inline checks::Outcome decodeInMemory(std::span<const std::uint8_t> file) {
   return checks::productionDecode(file);
 }
 
+// A verdict of the judge as a test assertion: empty is success.
+inline ::testing::AssertionResult judged(const std::string& verdict) {
+  if (verdict.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << verdict;
+}
+
 inline ::testing::AssertionResult sameBytes(std::span<const std::uint8_t> got,
                                             std::span<const std::uint8_t> expected) {
-  const std::size_t common = std::min(got.size(), expected.size());
-  const auto differs = std::mismatch(got.begin(), got.begin() + common, expected.begin());
-  if (differs.first != got.begin() + common) {
-    const auto at = static_cast<std::size_t>(differs.first - got.begin());
-    return ::testing::AssertionFailure()
-           << "byte " << at << " is " << int{got[at]} << ", expected " << int{expected[at]};
-  }
-  if (got.size() != expected.size()) {
-    return ::testing::AssertionFailure()
-           << got.size() << " bytes decoded, expected " << expected.size();
-  }
-  return ::testing::AssertionSuccess();
+  return judged(checks::firstDifference(got, expected));
 }
 
 }  // namespace ravmolt::testing

@@ -24,6 +24,7 @@ namespace {
 
 using testing::Bytes;
 using testing::CodedFile;
+using testing::judged;
 using testing::sameBytes;
 
 enum class Shape {
@@ -171,29 +172,6 @@ CodedFile makeShape(Shape shape, std::size_t size, std::uint32_t seed) {
   return {};
 }
 
-// Where each code of the walk over `bits` bits of `payload` ends: the walk of any fewer bits
-// restores the codes that end by then, so its output is a prefix of the whole walk's.
-std::vector<std::uint64_t> codeEnds(const TreeNode* root, std::span<const std::uint8_t> payload,
-                                    std::uint64_t bits) {
-  std::vector<std::uint64_t> ends;
-  const TreeNode* node = root;
-  for (std::uint64_t bit = 0; bit < bits; ++bit) {
-    node = ((payload[bit / 8] >> (7 - bit % 8)) & 1U) != 0 ? node->right : node->left;
-    if (isLeaf(node)) {
-      ends.push_back(bit + 1);
-      node = root;
-    }
-  }
-  return ends;
-}
-
-// The first symbols of `reference` (the walk of every bit) that the walk of `bits` bits gives.
-std::span<const std::uint8_t> walkOf(const Bytes& reference, const std::vector<std::uint64_t>& ends,
-                                     std::uint64_t bits) {
-  const auto count = std::upper_bound(ends.begin(), ends.end(), bits) - ends.begin();
-  return std::span(reference).first(static_cast<std::size_t>(count));
-}
-
 // The tree of a coded file and its tables, built once, with a root table of `rootBits`.
 struct Tree {
   explicit Tree(const CodedFile& coded, int rootBits = DecodeTable::kTableBits)
@@ -208,17 +186,12 @@ struct Tree {
 enum class Driver { oneThread, twoThreads };
 enum class Source { memory, file };
 
-struct Result {
-  std::optional<DecodeStatus> status;
-  Bytes output;
-};
-
-// Decodes `bits` bits of the payload of `coded` with a driver from a source. The file is cut just
-// after the last byte those bits need, so that a read past it shows: from memory the file ends
-// right before an inaccessible page, from a file a read past it comes back short. Two threads
-// take segments of `segmentBits`.
-Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile& coded,
-                  std::uint64_t bits, std::uint64_t segmentBits) {
+// The judge's verdict on `bits` bits of the payload of `coded` decoded with a driver from a
+// source. The file is cut just after the last byte those bits need, so that a read past it shows:
+// from memory the file ends right before an inaccessible page, from a file a read past it comes
+// back short. Two threads take segments of `segmentBits`.
+std::string judgeRun(Driver driver, Source from, const Tree& tree, const CodedFile& coded,
+                     const checks::Walk& walk, std::uint64_t bits, std::uint64_t segmentBits = 0) {
   const Bytes file(coded.file.begin(),
                    coded.file.begin() + static_cast<std::ptrdiff_t>(coded.offset + (bits + 7) / 8));
   std::optional<testing::ScratchFile> onDisk;
@@ -234,23 +207,20 @@ Result decodeWith(Driver driver, Source from, const Tree& tree, const CodedFile&
     std::uint8_t first;  // the header stage leaves the buffer loaded from the start of the file
     EXPECT_TRUE(source->readByte(first));
   }
-  checks::MemorySink sink;
-  DestinationStream destination(&checks::MemorySink::take, &sink);
+  checks::MemoryDestination memory;
   const Payload payload{*source, coded.offset, bits};
-  Result run;
-  if (driver == Driver::oneThread) {
-    run.status = decodeOnOneThread(tree.table, payload, destination);
-  } else {
-    const SegmentPlan plan{segmentBits, static_cast<std::uint32_t>(bits / segmentBits)};
-    if (!fitsPlan(plan, bits)) {
-      ADD_FAILURE() << "segments of " << segmentBits << " bits do not fit " << bits << " bits";
-      return run;
-    }
-    run.status = decodeOnTwoThreads(tree.table, payload, destination, plan);
+  if (driver == Driver::oneThread)
+    return checks::checkFastDecode(tree.table, payload, walk, memory);
+  const SegmentPlan plan{segmentBits, static_cast<std::uint32_t>(bits / segmentBits)};
+  if (!fitsPlan(plan, bits)) {
+    return "segments of " + std::to_string(segmentBits) + " bits do not fit " +
+           std::to_string(bits) + " bits";
   }
-  EXPECT_TRUE(destination.flush());
-  run.output = std::move(sink.bytes);
-  return run;
+  return checks::checkFastDecode(tree.table, payload, walk, memory, &plan);
+}
+
+checks::Walk walkOf(const Tree& tree, const CodedFile& coded, std::uint64_t bits) {
+  return checks::Walk(tree.root, coded.payload(), bits);
 }
 
 // --- Every cut-off of short payloads -----------------------------------------------------------
@@ -291,8 +261,7 @@ TEST_P(EveryCutOff, MatchesTheWalk) {
   coded.file.back() |= static_cast<std::uint8_t>((1U << (total - coded.bits)) - 1);
   for (const int rootBits : {DecodeTable::kTableBits, DecodeTable::kSmallRootBits}) {
     const Tree tree(coded, rootBits);
-    const Bytes reference = testing::walkPayload(tree.root, coded.payload(), total);
-    const auto ends = codeEnds(tree.root, coded.payload(), total);
+    const checks::Walk walk = walkOf(tree, coded, total);
     // A small root decodes one code at a time, so the loops only matter for the full one.
     auto variants = testing::loopVariantsHere();
     if (rootBits != DecodeTable::kTableBits) variants.erase(variants.begin(), variants.end() - 1);
@@ -300,9 +269,8 @@ TEST_P(EveryCutOff, MatchesTheWalk) {
       SCOPED_TRACE(::testing::Message() << "root of " << rootBits << " bits, " << variant.name);
       const testing::ForcedLoops forced(variant);
       for (std::uint64_t bits = 1; bits <= total; ++bits) {
-        const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, bits, 0);
-        ASSERT_EQ(run.status, DecodeStatus::success);
-        ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits))) << "bitCount " << bits;
+        ASSERT_TRUE(judged(judgeRun(Driver::oneThread, Source::memory, tree, coded, walk, bits)))
+            << "bitCount " << bits;
       }
     }
   }
@@ -316,9 +284,8 @@ TEST(RandomTrees, ShortPayloadsMatchTheWalk) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     const CodedFile coded = makeShape(Shape::randomTree, 1 + seed * 13 % 4000, seed);
     const Tree tree(coded);
-    const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, coded.bits, 0);
-    ASSERT_TRUE(
-        sameBytes(run.output, testing::walkPayload(tree.root, coded.payload(), coded.bits)));
+    ASSERT_TRUE(judged(judgeRun(Driver::oneThread, Source::memory, tree, coded,
+                                walkOf(tree, coded, coded.bits), coded.bits)));
   }
 }
 
@@ -341,15 +308,13 @@ TEST_P(LongPayloads, EveryDriverAndSourceMatchesTheWalk) {
   const CodedFile coded = makeShape(c.shape, c.size, 31);
   const Tree tree(coded);
   ASSERT_GE(coded.bits / c.segmentBits, 4U) << "too few segments to test joins";
-  const Bytes reference = testing::walkPayload(tree.root, coded.payload(), coded.bits);
+  const checks::Walk walk = walkOf(tree, coded, coded.bits);
   for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
     for (const Source from : {Source::memory, Source::file}) {
       SCOPED_TRACE(::testing::Message()
                    << (driver == Driver::oneThread ? "one" : "two") << " thread(s) from "
                    << (from == Source::memory ? "memory" : "a file"));
-      const Result run = decodeWith(driver, from, tree, coded, coded.bits, c.segmentBits);
-      ASSERT_EQ(run.status, DecodeStatus::success);
-      ASSERT_TRUE(sameBytes(run.output, reference));
+      ASSERT_TRUE(judged(judgeRun(driver, from, tree, coded, walk, coded.bits, c.segmentBits)));
     }
   }
   auto others = testing::loopVariantsHere();
@@ -357,25 +322,20 @@ TEST_P(LongPayloads, EveryDriverAndSourceMatchesTheWalk) {
   for (const auto& variant : others) {
     SCOPED_TRACE(variant.name);
     const testing::ForcedLoops forced(variant);
-    const Result run = decodeWith(Driver::oneThread, Source::memory, tree, coded, coded.bits, 0);
-    ASSERT_EQ(run.status, DecodeStatus::success);
-    ASSERT_TRUE(sameBytes(run.output, reference));
+    ASSERT_TRUE(judged(judgeRun(Driver::oneThread, Source::memory, tree, coded, walk, coded.bits)));
   }
   {  // One code at a time through a small root table, as short payloads are decoded.
     SCOPED_TRACE("small root table");
     const Tree small(coded, DecodeTable::kSmallRootBits);
-    const Result run = decodeWith(Driver::oneThread, Source::memory, small, coded, coded.bits, 0);
-    ASSERT_EQ(run.status, DecodeStatus::success);
-    ASSERT_TRUE(sameBytes(run.output, reference));
+    ASSERT_TRUE(
+        judged(judgeRun(Driver::oneThread, Source::memory, small, coded, walk, coded.bits)));
   }
   // The last segment ends exactly at bitCount, wherever that falls in a code.
-  const auto ends = codeEnds(tree.root, coded.payload(), coded.bits);
   for (std::uint64_t cut = 1; cut <= 24; ++cut) {
     const std::uint64_t bits = coded.bits - cut;
     for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
-      const Result run = decodeWith(driver, Source::file, tree, coded, bits, c.segmentBits);
-      ASSERT_EQ(run.status, DecodeStatus::success);
-      ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits))) << "bitCount " << bits;
+      ASSERT_TRUE(judged(judgeRun(driver, Source::file, tree, coded, walk, bits, c.segmentBits)))
+          << "bitCount " << bits;
     }
   }
 }
@@ -421,10 +381,9 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
   const Tree tree(coded);
   const std::span<const std::uint8_t> payload = coded.payload();
   const std::uint64_t total = 8 * payload.size();
-  const Bytes reference = testing::walkPayload(tree.root, payload, total);
-  const auto ends = codeEnds(tree.root, payload, total);
+  const checks::Walk walk = walkOf(tree, coded, total);
   checks::GuardedRegion input(payload.size());
-  checks::GuardedRegion output(reference.size() + kStoreOverrun);
+  checks::GuardedRegion output(walk.symbols().size() + kStoreOverrun);
   ASSERT_TRUE(input.valid() && output.valid());
   for (const auto& variant : testing::loopVariantsHere()) {
     SCOPED_TRACE(variant.name);
@@ -436,12 +395,15 @@ TEST_P(GuardPages, NothingIsReadOrWrittenPastEitherEnd) {
       for (unsigned spare = 0; spare < 8; ++spare) {
         const std::uint64_t bits = 8 * bytes.size() - spare;
         SCOPED_TRACE(::testing::Message() << "bitCount " << bits);
-        const std::span<const std::uint8_t> expected = walkOf(reference, ends, bits);
+        const std::span<const std::uint8_t> expected = walk.by(bits);
         const std::span<std::uint8_t> room = output.endingAtGuard(expected.size() + kStoreOverrun);
         // The drivers size their rooms as the decoder asks: that must hold all this one may write.
         ASSERT_GE(decoder.outputRoom(bits), room.size()) << "the room asked for is too small";
         const SpanResult span = decoder.decode(bytes, 0, bits, SpanEnd::payloadEnd, room.data());
-        ASSERT_TRUE(sameBytes(std::span(room.data(), span.out), expected));
+        // Everything up to bitCount, and not a bit past the last code that ends by then.
+        const std::span<const std::uint8_t> got(room.data(), span.out);
+        ASSERT_TRUE(judged(checks::judgeStop(walk, span.next, got)));
+        ASSERT_TRUE(sameBytes(got, expected));
       }
     }
   }
@@ -472,8 +434,8 @@ TEST_P(WholeFiles, RestoreAsTheWalkDoes) {
   testing::writeBytes(dir / "in.rvm", coded.file);
   ASSERT_EQ(decompressFile((dir / "in.rvm").string().c_str(), (dir / "out").string().c_str()),
             DecodeStatus::success);
-  EXPECT_TRUE(sameBytes(testing::readBytes(dir / "out"),
-                        testing::walkPayload(tree.root, coded.payload(), coded.bits)));
+  EXPECT_TRUE(
+      sameBytes(testing::readBytes(dir / "out"), walkOf(tree, coded, coded.bits).symbols()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -498,20 +460,17 @@ TEST(Failures, ARefusedWriteStopsEitherDriverPromptly) {
   const CodedFile coded = makeShape(Shape::english, std::size_t{16} << 20, 24);
   const Tree tree(coded);
   testing::ScratchFile file(coded.file);
-  for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
+  const checks::Walk walk = walkOf(tree, coded, coded.bits);
+  const SegmentPlan plan = planSegments(tree.table.shape(), coded.bits);
+  for (const SegmentPlan* segments : {static_cast<const SegmentPlan*>(nullptr), &plan}) {
     SourceStream source(file.file(), coded.file.size());
-    checks::MemorySink sink;
-    sink.cap = std::size_t{1} << 20;
-    DestinationStream destination(&checks::MemorySink::take, &sink);
+    checks::MemoryDestination memory;
     const Payload payload{source, coded.offset, coded.bits};
-    const auto status = driver == Driver::oneThread
-                            ? decodeOnOneThread(tree.table, payload, destination)
-                            : decodeOnTwoThreads(tree.table, payload, destination,
-                                                 planSegments(tree.table.shape(), coded.bits));
-    EXPECT_EQ(status, DecodeStatus::writeFailed);
-    EXPECT_TRUE(destination.failed());
+    // writeFailed, with what was handed on the start of the true output.
+    EXPECT_TRUE(judged(checks::checkFastDecode(tree.table, payload, walk, memory, segments,
+                                               std::size_t{1} << 20)));
     // Given up soon after the refusal, far from the end of the 16 MiB of output.
-    EXPECT_LT(destination.total(), std::uint64_t{4} << 20);
+    EXPECT_LT(memory.produced(), std::uint64_t{4} << 20);
   }
 }
 
@@ -521,7 +480,7 @@ TEST(Failures, ASourceShorterThanCheckedIsInvalidForEitherDriver) {
   const Tree tree(coded);
   const std::size_t kept = static_cast<std::size_t>(coded.offset) + coded.payload().size() / 2;
   testing::ScratchFile file(std::span(coded.file).first(kept));
-  const Bytes expected = testing::walkPayload(tree.root, coded.payload(), coded.bits);
+  const checks::Walk walk = walkOf(tree, coded, coded.bits);
   for (const Driver driver : {Driver::oneThread, Driver::twoThreads}) {
     SourceStream source(file.file(), coded.file.size());
     checks::MemorySink sink;
@@ -535,8 +494,8 @@ TEST(Failures, ASourceShorterThanCheckedIsInvalidForEitherDriver) {
     EXPECT_EQ(status, DecodeStatus::invalidFormat);
     EXPECT_TRUE(destination.flush());
     // Whatever was handed on is the start of the true output.
-    ASSERT_LE(sink.bytes.size(), expected.size());
-    EXPECT_TRUE(sameBytes(sink.bytes, std::span(expected).first(sink.bytes.size())));
+    ASSERT_LE(sink.bytes.size(), walk.symbols().size());
+    EXPECT_TRUE(sameBytes(sink.bytes, walk.symbols().first(sink.bytes.size())));
   }
 }
 

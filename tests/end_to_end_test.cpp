@@ -36,6 +36,7 @@
 
 #include "tests/one_bit_file.h"
 #include "tests/test_file.h"
+#include "tests/tool_inputs.h"
 #include "tests/tool_process.h"
 #include "tools/encoder.h"
 
@@ -44,36 +45,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Bytes;
+using testing::bytesOf;
+using testing::kAbracadabra;
+using testing::kLargeSize;
+using testing::largeData;
+using testing::largeSource;
+using testing::prefix;
 using testing::readBytes;
 using testing::RunResult;
-using testing::TestFile;
 using testing::ToolProcess;
 using testing::writeBytes;
-
-Bytes bytesOf(std::string_view text) { return {text.begin(), text.end()}; }
-Bytes prefix(const Bytes& bytes, std::size_t n) {
-  return {bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n)};
-}
-
-const Bytes kAbracadabra = testing::abracadabraFile();
-
-// Skewed bytes, so that their codes take many lengths; enough for several source and destination
-// buffers and for several segments of the two-thread decoder.
-constexpr std::size_t kLargeSize = 1'500'000;
-const Bytes& largeData() {
-  static const Bytes data = [] {
-    std::mt19937 random(12345);
-    std::geometric_distribution<int> skewed(0.05);
-    Bytes bytes(kLargeSize);
-    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(skewed(random));
-    return bytes;
-  }();
-  return data;
-}
-const Bytes& largeSource() {
-  static const Bytes encoded = tools::encode(largeData()).value();
-  return encoded;
-}
 
 // Makes a node of the memory device `device` (1,5 endless zeros, 1,7 a full disk) at `path`, so
 // that no test touches the machine's own nodes. Returns why not when it cannot, or when the node
@@ -186,20 +167,8 @@ class RavmoltExecutable : public ::testing::Test {
 
 // --- Runs that end by themselves: arguments, paths, aliases of the source, file contents ---------
 
-// The arguments ("@/" stands for the folder's absolute path), the console text and exit status,
-// and the file "out" afterwards (nothing: it must not exist). Before the run, `in` is written to
-// "in.rvm", `before` to "out", and `node` makes a private device node "node".
-struct Case {
-  const char* name;
-  std::vector<std::string> args;
-  std::string transcript;
-  int exitCode;
-  std::optional<Bytes> out;
-  std::optional<Bytes> in = std::nullopt;
-  std::optional<Bytes> before = std::nullopt;
-  dev_t node = 0;
-};
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+// A row of runs (see RunCase); `node` makes a private device node "node" first.
+using Case = testing::RunCase;
 
 class RavmoltExecutableRun : public RavmoltExecutable,
                              public ::testing::WithParamInterface<Case> {};
@@ -232,63 +201,42 @@ TEST_P(RavmoltExecutableRun, PrintsItsTranscriptAndLeavesTheAgreedFiles) {
 }
 
 std::vector<Case> cases() {
-  const std::string usage = testing::usageTranscript();
   const std::string done = testing::successTranscript();
-  const std::string notFound = testing::fileNotFoundTranscript();
   const std::string unable = testing::unableToWriteTranscript();
   const std::string invalid = testing::invalidTranscript();
-  const std::string sample = RAVMOLT_SAMPLES_DIR "/lighthouse";
-  const Bytes stale(5000, 'x');  // an older, longer destination, emptied all the same
-  const Bytes longer(2 * kLargeSize + 12345, 0xEE);
-  const Bytes badChecksum = TestFile().bits("0").checksum(0x42).bytes();
-  const Bytes manyA = TestFile().entry('a', 1).payloadBytes(Bytes(1000, 0)).bitCount(8000).bytes();
-  const auto unwritable = [&](const char* name, std::string source, std::string destination) {
-    return Case{name, {std::move(source), std::move(destination)}, unable, 1, {}};
-  };
-  const auto invalidFile = [&](const char* name, Bytes file) {
-    return Case{name, {"in.rvm", "out"}, invalid, 1, Bytes{}, std::move(file), stale};
-  };
-  return {
-      {"noArguments", {}, usage, 1, {}},
-      {"oneArgument", {"abra.rvm"}, usage, 1, {}},
-      {"threeArguments", {"abra.rvm", "out", "x"}, usage, 1, {}},
-
-      {"success", {"abra.rvm", "out"}, done, 0, bytesOf("abracadabra")},
-      {"largeAcrossStreamBuffers", {"large.rvm", "out"}, done, 0, largeData()},
-      {"longerDestinationReplaced", {"large.rvm", "out"}, done, 0, largeData(), {}, longer},
-      {"bundledSample", {sample + ".rvm", "out"}, done, 0, readBytes(sample + ".txt")},
-      {"headerOnlyRestoresNothing", {"in.rvm", "out"}, done, 0, Bytes{}, Bytes(7, 0), stale},
-      // Seven zero bytes are the header of an empty file: the run stops there, not reading on.
-      {"endlessZeroNodeAsSource", {"node", "out"}, done, 0, Bytes{}, {}, stale, ::makedev(1, 5)},
-
-      {"missingSource", {"missing.rvm", "out"}, notFound, 1, {}},
-      {"sourceIsAFolder", {"folder", "out"}, notFound, 1, {}},
-
-      unwritable("destinationIsAFolder", "abra.rvm", "folder"),
-      unwritable("destinationInAMissingFolder", "abra.rvm", "missing/out"),
-      unwritable("destinationUnderAFile", "abra.rvm", "abra.rvm/out"),
-      unwritable("emptyDestinationName", "abra.rvm", ""),
-      {"fullDeviceNode", {"large.rvm", "node"}, unable, 1, {}, {}, {}, ::makedev(1, 7)},
-      // The destination names the source itself.
-      unwritable("samePath", "abra.rvm", "abra.rvm"),
-      unwritable("dotSlash", "abra.rvm", "./abra.rvm"),
-      unwritable("absolutePath", "abra.rvm", "@/abra.rvm"),
-      unwritable("viaSubfolder", "abra.rvm", "folder/../abra.rvm"),
-      unwritable("hardLink", "abra.rvm", "hard.rvm"),
-      unwritable("symlinkAsDestination", "abra.rvm", "link.rvm"),
-      unwritable("symlinkAsSource", "link.rvm", "abra.rvm"),
-      unwritable("symlinkToHardLink", "link.rvm", "hard.rvm"),
-
-      {"badChecksumCreatesAnEmptyFile", {"in.rvm", "out"}, invalid, 1, Bytes{}, badChecksum},
-      {"devNullSource", {"/dev/null", "out"}, invalid, 1, Bytes{}, {}, stale},
-      invalidFile("emptySource", {}),
-      invalidFile("headerCutShort", prefix(kAbracadabra, 6)),
-      invalidFile("tableCutShort", prefix(kAbracadabra, 20)),
-      invalidFile("bitsWithoutCodes", TestFile().entry('a', 0).bits("0101").bytes()),
-      invalidFile("payloadShortByOneByte", prefix(manyA, manyA.size() - 1)),
-      invalidFile("payloadShortByOneBit",
-                  TestFile().entry('a', 2).bits("00000000").bitCount(9).bytes()),
-  };
+  const auto unwritable = testing::unwritableRun;
+  std::vector<Case> rows = testing::runsOnEverySystem();
+  rows.insert(
+      rows.end(),
+      {
+          // Seven zero bytes are the header of an empty file: the run stops there, not reading on.
+          {"endlessZeroNodeAsSource",
+           {"node", "out"},
+           done,
+           0,
+           Bytes{},
+           {},
+           testing::kStaleDestination,
+           ::makedev(1, 5)},
+          unwritable("destinationInAMissingFolder", "abra.rvm", "missing/out"),
+          unwritable("destinationUnderAFile", "abra.rvm", "abra.rvm/out"),
+          {"fullDeviceNode", {"large.rvm", "node"}, unable, 1, {}, {}, {}, ::makedev(1, 7)},
+          // The destination names the source itself.
+          unwritable("dotSlash", "abra.rvm", "./abra.rvm"),
+          unwritable("absolutePath", "abra.rvm", "@/abra.rvm"),
+          unwritable("viaSubfolder", "abra.rvm", "folder/../abra.rvm"),
+          unwritable("symlinkAsDestination", "abra.rvm", "link.rvm"),
+          unwritable("symlinkAsSource", "link.rvm", "abra.rvm"),
+          unwritable("symlinkToHardLink", "link.rvm", "hard.rvm"),
+          {"devNullSource",
+           {"/dev/null", "out"},
+           invalid,
+           1,
+           Bytes{},
+           {},
+           testing::kStaleDestination},
+      });
+  return rows;
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, RavmoltExecutableRun, ::testing::ValuesIn(cases()),

@@ -92,6 +92,10 @@ class TestFile {
   std::optional<std::uint8_t> checksum_;
 };
 
+inline std::vector<std::uint8_t> bytesOf(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+
 // "abracadabra" with the codes a = 0, b = 110, r = 111, c = 100, d = 101, built from its parts.
 inline std::vector<std::uint8_t> abracadabraFile() {
   return TestFile()
