@@ -115,12 +115,8 @@ class RavmoltExecutable : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    writeBytes(dir_ / "abra.rvm", kAbracadabra);
-    writeBytes(dir_ / "large.rvm", largeSource());
-    fs::create_hard_link(dir_ / "abra.rvm", dir_ / "hard.rvm");
+    testing::fillRunFolder(dir_.path());
     fs::create_symlink("abra.rvm", dir_ / "link.rvm");
-    fs::create_directory(dir_ / "folder");
-    writeBytes(dir_ / "folder" / "inside", {1, 2, 3});
   }
 
   ToolProcess::ChildSetup inFolder(ToolProcess::ChildSetup then = {}) const {
@@ -136,10 +132,8 @@ class RavmoltExecutable : public ::testing::Test {
   // After any run: nothing on standard error, and the folder's own files unchanged.
   void expectFixtureIntact(const RunResult& result) const {
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(readBytes(dir_ / "abra.rvm"), kAbracadabra);
-    EXPECT_TRUE(readBytes(dir_ / "large.rvm") == largeSource()) << "large.rvm changed";
+    testing::expectRunFolderIntact(dir_.path());
     EXPECT_TRUE(fs::is_symlink(dir_ / "link.rvm"));
-    EXPECT_EQ(readBytes(dir_ / "folder" / "inside"), (Bytes{1, 2, 3}));
   }
   // Every name under the folder but `except`, so that anything else a run leaves or removes shows.
   std::set<std::string> names(const std::string& except) const {

@@ -56,18 +56,12 @@ class WindowsExecutable : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(dir_.path().empty());
-    writeBytes(dir_ / "abra.rvm", kAbracadabra);
-    writeBytes(dir_ / "large.rvm", largeSource());
-    fs::create_hard_link(dir_ / "abra.rvm", dir_ / "hard.rvm");
-    fs::create_directory(dir_ / "folder");
-    writeBytes(dir_ / "folder" / "inside", {1, 2, 3});
+    testing::fillRunFolder(dir_.path());
   }
   RunResult run(std::vector<std::string> args, ToolOptions options = {}) {
     options.folder = dir_.path();
     RunResult result = testing::runTool(std::move(args), std::move(options));
-    EXPECT_EQ(readBytes(dir_ / "abra.rvm"), kAbracadabra);
-    EXPECT_TRUE(readBytes(dir_ / "large.rvm") == largeSource()) << "large.rvm changed";
-    EXPECT_EQ(readBytes(dir_ / "folder" / "inside"), (Bytes{1, 2, 3}));
+    testing::expectRunFolderIntact(dir_.path());
     return result;
   }
   std::set<std::string> names(const std::string& except) const {

@@ -3,8 +3,11 @@
 // of runs that mean the same on each.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <random>
@@ -41,6 +44,22 @@ inline const Bytes& largeData() {
 inline const Bytes& largeSource() {
   static const Bytes encoded = tools::encode(largeData()).value();
   return encoded;
+}
+
+// The files of the private folder that every RunCase row runs in (see below).
+inline void fillRunFolder(const std::filesystem::path& dir) {
+  writeBytes(dir / "abra.rvm", kAbracadabra);
+  writeBytes(dir / "large.rvm", largeSource());
+  std::filesystem::create_hard_link(dir / "abra.rvm", dir / "hard.rvm");
+  std::filesystem::create_directory(dir / "folder");
+  writeBytes(dir / "folder" / "inside", {1, 2, 3});
+}
+
+// After any run: the folder's own files unchanged.
+inline void expectRunFolderIntact(const std::filesystem::path& dir) {
+  EXPECT_EQ(readBytes(dir / "abra.rvm"), kAbracadabra);
+  EXPECT_TRUE(readBytes(dir / "large.rvm") == largeSource()) << "large.rvm changed";
+  EXPECT_EQ(readBytes(dir / "folder" / "inside"), (Bytes{1, 2, 3}));
 }
 
 // One run of the command in a private folder that holds abra.rvm, large.rvm, hard.rvm (a hard
