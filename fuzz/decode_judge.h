@@ -150,7 +150,8 @@ inline std::string judgeDecode(const Walk& walk, std::uint64_t bits,
     if (got.size() > expected.size()) return firstDifference(got, expected);
     return firstDifference(got, expected.first(got.size()));
   }
-  if (*status != DecodeStatus::success) return "failed with status " + std::to_string(int(*status));
+  if (*status != DecodeStatus::success)
+    return "failed with status " + std::to_string(static_cast<int>(*status));
   return firstDifference(got, expected);
 }
 

@@ -1,4 +1,5 @@
-// The bit reader: most significant bit first, and past the end only the bits it still holds.
+// The bit reader: most significant bit first, and past the end only the bits it still holds; and
+// the memory stream under it, sought past its end.
 #include "engine/format/bit_reader.h"
 
 #include <gtest/gtest.h>
@@ -43,6 +44,19 @@ INSTANTIATE_TEST_SUITE_P(
         BitCase{"highBytesAreUnsigned", {0xFF, 0x80, 0xC3}, "11111111 10000000 11000011 111"},
         BitCase{"lastBitZeroRepeatsZero", {0xFF, 0xFE}, "11111111 11111110 0000"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A stream over memory holds every byte: a seek past them reads nothing, and one back to any of
+// them reads on from there.
+TEST(MemorySource, ASeekPastTheEndReadsNothingAndOneBackReadsAgain) {
+  const std::uint8_t bytes[] = {1, 2, 3, 4};
+  SourceStream source(bytes);
+  std::uint8_t byte = 0;
+  source.seek(9);
+  EXPECT_FALSE(source.readByte(byte));
+  source.seek(2);
+  ASSERT_TRUE(source.readByte(byte));
+  EXPECT_EQ(byte, 3);
+}
 
 }  // namespace
 }  // namespace ravmolt

@@ -185,6 +185,9 @@ TEST_F(DecompressFile, RestoresOverAnExistingDestination) {
   write("out.txt", Bytes(100, 'x'));
   EXPECT_EQ(decompressFile(path("in.rvm").c_str(), path("out.txt").c_str()), DecodeStatus::success);
   EXPECT_EQ(read("out.txt"), "abracadabra");
+  // A finished call's destination is complete: discarding the incomplete ones leaves it.
+  discardIncompleteDestinations();
+  EXPECT_EQ(read("out.txt"), "abracadabra");
 }
 
 TEST_F(DecompressFile, ReportsFileProblemsAsStatuses) {

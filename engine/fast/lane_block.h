@@ -202,7 +202,8 @@ template <Stores kStores>
   // is copied after the output before it.
   std::uint8_t* end = nullptr;
   const std::uint8_t* provenFrom = nullptr;
-  for (int k = 0; k < kLanes; ++k) {
+  // Every lane returns, the last one proven by the lanes before it.
+  for (int k = 0;; ++k) {
     const std::size_t r =
         k + 1 < kLanes ? walkToRecord(table, stream, records, k, position[k], laneOut[k]) : 0;
     if (k == 0) {
@@ -216,7 +217,6 @@ template <Stores kStores>
     if (r == kAllRecords) return {position[k], end, false};
     provenFrom = written[k + 1] + records.written[k + 1][r];
   }
-  return {start, out, false};  // not reached: the last lane returns above
 }
 
 }  // namespace ravmolt::lane_block

@@ -15,7 +15,7 @@ constexpr int kFailureAllowance = 8;
 
 }  // namespace
 
-SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan)
+SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan) noexcept
     : table_(table),
       translation_(table.byteTranslation()),
       bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits),

@@ -38,7 +38,7 @@ class SpanDecoder {
   // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits,
   // through the decode loops of this processor (cpuFeatures()). Buffers are allocated here, once,
   // and only those such spans can use: lanes need a block.
-  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan);
+  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan) noexcept;
   SpanDecoder(const SpanDecoder&) = delete;
   SpanDecoder& operator=(const SpanDecoder&) = delete;
 
