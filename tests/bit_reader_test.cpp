@@ -45,9 +45,9 @@ INSTANTIATE_TEST_SUITE_P(
         BitCase{"lastBitZeroRepeatsZero", {0xFF, 0xFE}, "11111111 11111110 0000"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A stream over memory holds every byte: a seek past them reads nothing, and one back to any of
-// them reads on from there.
-TEST(MemorySource, ASeekPastTheEndReadsNothingAndOneBackReadsAgain) {
+// A stream over memory holds every byte: a seek or a positioned read past them reads nothing, and
+// a seek back to any of them reads on from there.
+TEST(MemorySource, ReadsPastTheEndGiveNothingAndASeekBackReadsAgain) {
   const std::uint8_t bytes[] = {1, 2, 3, 4};
   SourceStream source(bytes);
   std::uint8_t byte = 0;
@@ -56,6 +56,11 @@ TEST(MemorySource, ASeekPastTheEndReadsNothingAndOneBackReadsAgain) {
   source.seek(2);
   ASSERT_TRUE(source.readByte(byte));
   EXPECT_EQ(byte, 3);
+  // Positioned reads likewise: nothing past the end, and up to it only what is there.
+  std::uint8_t out[4] = {};
+  EXPECT_EQ(source.readAt(9, out, 4), 0U);
+  EXPECT_EQ(source.readAt(3, out, 4), 1U);
+  EXPECT_EQ(out[0], 4);
 }
 
 }  // namespace

@@ -499,5 +499,18 @@ TEST(Failures, ASourceShorterThanCheckedIsInvalidForEitherDriver) {
   }
 }
 
+// The judge itself: a walk into a destination that refuses says so, as the decoders do.
+TEST(Failures, TheReferenceWalkReportsARefusedWrite) {
+  const CodedFile coded = makeShape(Shape::english, 2 * DestinationStream::kBufferSize, 26);
+  const Tree tree(coded);
+  SourceStream source(coded.payload());
+  BitReader reader(source);
+  checks::MemorySink sink;
+  sink.cap = 1000;
+  DestinationStream destination(&checks::MemorySink::take, &sink);
+  EXPECT_EQ(walkTree(tree.root, reader, static_cast<std::int32_t>(coded.bits), destination),
+            DecodeStatus::writeFailed);
+}
+
 }  // namespace
 }  // namespace ravmolt
