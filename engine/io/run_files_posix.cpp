@@ -121,12 +121,15 @@ DecodeStatus RunFiles::open(const char* sourcePath, const char* destinationPath)
   return status;
 }
 
-// Opened without truncation, listed, then emptied: a signal in between finds it listed and
-// untouched, and leaves it as it was.
+// Opened without truncation, listed, then emptied, with signals held back on this thread: a
+// clean-up in between, on another thread, finds it listed and untouched, and leaves it as it was.
 DecodeStatus RunFiles::openDestination(const char* path) {
   if (isPlantedLink(path)) return DecodeStatus::destinationUnwritable;
   const int destination = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, sourceInfo_.permissions);
   if (destination < 0) return DecodeStatus::destinationUnwritable;
+  // Held from here on, whatever the file turned out to be: a handler on this thread must never
+  // wait for a truncation that this thread is in the middle of.
+  const SignalsHeld held;
   destination_.file = destination;
   destination_.path = path;
   if (!factsOfDescriptor(destination, destination_.facts)) {
