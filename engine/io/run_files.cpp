@@ -10,6 +10,7 @@
 #include "engine/platform/threads.h"
 
 namespace ravmolt {
+namespace {
 
 // A place in the list. Places live in static storage or in blocks that are never freed, so a
 // handler that reads one never reads memory that has gone. A place moves only this way:
@@ -22,6 +23,8 @@ namespace ravmolt {
 //   discarding -> discarded by that clean-up;
 //   listed, claimed or discarded -> free  by its run, which waits while a clean-up is discarding.
 enum Place : std::uint32_t { kFree, kClaimed, kListed, kDiscarding, kDiscarded };
+
+}  // namespace
 
 struct ListedRun {
   std::atomic<std::uint32_t> place{kFree};
