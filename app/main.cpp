@@ -13,6 +13,11 @@ namespace {
 
 void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
+void printError(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fputc('\n', stderr);
+}
+
 void printLine(std::string_view text) {
   print(text);
   print("\n");
@@ -30,6 +35,12 @@ bool isStandardOutput(const char* path) {
 // Standard output is in text mode: on Windows each "\n" reaches the console as CR LF.
 int runCommand(int argc, char** argv) {
   handleInterrupts();
+  // Standard output appended to the source (`>> source`, `1<> source`): the console text would
+  // go into it, so nothing is printed there at all, and the refusal goes to standard error.
+  if (argc == 3 && isStandardOutput(argv[1])) {
+    printError(messages::kUnableToWrite);
+    return 1;
+  }
   for (std::string_view line : messages::kBanner) printLine(line);
   if (argc != 3) {
     printLine(messages::kUsage);

@@ -13,20 +13,42 @@ extern "C" void endBySignal(int signal) {
   ::raise(signal);
 }
 
+// Every signal whose default action ends the process and that comes from outside it: from a
+// user, another program, a timer or a limit. The ones a fault of the program itself raises
+// (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS) are left at their default.
+constexpr int kEnding[] = {
+    SIGINT,    SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,
+    SIGALRM,   SIGVTALRM, SIGPROF, SIGXCPU, SIGPOLL,
+#if defined(SIGPWR)
+    SIGPWR,
+#endif
+#if defined(SIGSTKFLT)
+    SIGSTKFLT,
+#endif
+};
+
+void endBySignalWhenDefault(int signal, const sigset_t& all) {
+  struct sigaction current {};
+  if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+      (current.sa_flags & SA_SIGINFO) != 0) {
+    return;  // ignored at start (nohup, a background job), or someone's own handler
+  }
+  struct sigaction action {};
+  action.sa_handler = endBySignal;
+  action.sa_mask = all;  // one clean-up at a time
+  action.sa_flags = SA_RESETHAND;
+  (void)::sigaction(signal, &action, nullptr);
+}
+
 }  // namespace
 
 void handleInterrupts() {
   ::signal(SIGPIPE, SIG_IGN);
   ::signal(SIGXFSZ, SIG_IGN);
-  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction current {};
-    if (::sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
-    struct sigaction action {};
-    action.sa_handler = endBySignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    (void)::sigaction(signal, &action, nullptr);
-  }
+  sigset_t all;
+  sigfillset(&all);
+  for (const int signal : kEnding) endBySignalWhenDefault(signal, all);
+  for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) endBySignalWhenDefault(signal, all);
 }
 
 }  // namespace ravmolt::app

@@ -38,11 +38,13 @@ extern "C" ravmolt_status ravmolt_decompress_file(const char* source_path,
   if (source_path == nullptr || destination_path == nullptr) return RAVMOLT_INVALID_ARGUMENT;
   RunFiles files;
   DecodeStatus status = files.open(source_path, destination_path);
-  if (status != DecodeStatus::success) return toC(status);
+  if (status != DecodeStatus::success) {
+    return files.outOfMemory() ? RAVMOLT_OUT_OF_MEMORY : toC(status);
+  }
   bool outOfMemory = false;
   {
     SourceStream source(files.source(), files.sourceSize());
-    DestinationStream destination(files.destination());
+    DestinationStream destination(&RunFiles::writeDestination, &files);
     if (source.ready()) {
       status = Decompressor(source, destination, 2).decode();
       outOfMemory = destination.outOfMemory();

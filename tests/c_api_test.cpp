@@ -4,15 +4,21 @@
 // calls from its own signal handler is in c_api_signal_test.cpp.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "ravmolt/ravmolt.h"
 #include "ravmolt/ravmolt_c.h"
+#include "tests/one_bit_file.h"
+#include "tests/temp_folder.h"
 #include "tests/test_file.h"
 #include "tools/encoder.h"
 
@@ -81,6 +87,35 @@ TEST(CInterface, EveryStatusHasItsOwnTextAndUnknownOnesShareOne) {
   EXPECT_EQ(ravmolt_status_text(-1), unknown);
   // The C++ names give the same texts.
   EXPECT_STREQ(describeStatus(DecodeStatus::sameFile), ravmolt_status_text(RAVMOLT_SAME_FILE));
+}
+
+// A call into a destination that another call is restoring into is refused before it truncates
+// anything, and the first goes on to the whole output; after it, the file is free again.
+TEST(CInterface, ACallIntoADestinationAnotherIsRestoringIntoIsRefused) {
+  const testing::TempDir dir;
+  const auto large = testing::OneBitFile::twoSymbols(std::int32_t{1} << 28);
+  ASSERT_TRUE(large.write(dir / "large.rvm"));
+  testing::writeBytes(dir / "abra.rvm", abracadabra());
+  const std::string out = (dir / "out").string();
+  std::atomic<bool> over{false};
+  int first = -1;
+  std::thread restoring([&] {
+    first = ravmolt_decompress_file((dir / "large.rvm").string().c_str(), out.c_str());
+    over.store(true);
+  });
+  std::error_code error;
+  while (!over.load() && (std::filesystem::file_size(out, error) == 0 || error)) {
+    std::this_thread::yield();
+  }
+  const int second = ravmolt_decompress_file((dir / "abra.rvm").string().c_str(), out.c_str());
+  const bool overBefore = over.load();
+  restoring.join();
+  if (overBefore) GTEST_SKIP() << "the first call ended before the second was made";
+  EXPECT_EQ(second, RAVMOLT_DESTINATION_UNWRITABLE);
+  EXPECT_EQ(first, RAVMOLT_SUCCESS);
+  EXPECT_EQ(large.matchingPrefix(out), large.outputSize());
+  EXPECT_EQ(ravmolt_decompress_file((dir / "abra.rvm").string().c_str(), out.c_str()),
+            RAVMOLT_SUCCESS);
 }
 
 struct SinkError : std::runtime_error {

@@ -10,6 +10,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
@@ -470,7 +471,8 @@ TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
   // proves nothing here, so it must have succeeded, and the test runs it again, a few times at
   // most.
   const auto setup = [&c] {
-    return ::setpriority(PRIO_PROCESS, 0, 19) == 0 &&
+    const rlimit noCore{0, 0};  // SIGQUIT's default action would leave a core file here
+    return ::setpriority(PRIO_PROCESS, 0, 19) == 0 && ::setrlimit(RLIMIT_CORE, &noCore) == 0 &&
            (!c.ignoredAtStart || ::signal(c.signal, SIG_IGN) != SIG_ERR);
   };
   std::optional<ToolProcess> tool;
@@ -508,32 +510,223 @@ TEST_P(RavmoltExecutableSignal, FrozenMidRunItEndsByTheSignal) {
   EXPECT_EQ(names("out"), others);
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, RavmoltExecutableSignal,
-                         ::testing::Values(SignalCase{"sigint", SIGINT},
-                                           SignalCase{"sigterm", SIGTERM},
-                                           SignalCase{"sighup", SIGHUP},
-                                           SignalCase{"sighupIgnoredAtStart", SIGHUP, true},
-                                           SignalCase{"sigkill", SIGKILL}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Signals, RavmoltExecutableSignal,
+    ::testing::Values(SignalCase{"sigint", SIGINT}, SignalCase{"sigterm", SIGTERM},
+                      SignalCase{"sighup", SIGHUP},
+                      SignalCase{"sighupIgnoredAtStart", SIGHUP, true},
+                      SignalCase{"sigquit", SIGQUIT}, SignalCase{"sigusr1", SIGUSR1},
+                      SignalCase{"sigusr2", SIGUSR2}, SignalCase{"sigalrm", SIGALRM},
+                      SignalCase{"sigvtalrm", SIGVTALRM}, SignalCase{"sigprof", SIGPROF},
+                      SignalCase{"sigrtmin", SIGRTMIN}, SignalCase{"sigkill", SIGKILL}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A signal at a random moment of a run, many times, on one processor (one thread) or two (the
+// helper thread writes too), into an existing destination reached by its own name, through a
+// symbolic link or beside a second hard link. Whenever the signal lands, every name holds the old
+// contents (the run had not begun), nothing (cleaned up) or the whole output; never a part of it,
+// and never an old file emptied and left (a signal between its truncation and its listing).
+struct RandomSignalCase {
+  const char* name;
+  bool oneProcessor;
+  Destination destination;
+  std::int32_t outputSize;
+  int attempts = 25;
+};
+void PrintTo(const RandomSignalCase& c, std::ostream* os) { *os << c.name; }
+
+class RavmoltExecutableRandomSignal : public RavmoltExecutable,
+                                      public ::testing::WithParamInterface<RandomSignalCase> {};
+
+TEST_P(RavmoltExecutableRandomSignal, NoNameEverKeepsPartOfTheOutput) {
+  const RandomSignalCase& c = GetParam();
+  if (!c.oneProcessor && std::thread::hardware_concurrency() < 2) {
+    GTEST_SKIP() << "one processor: the helper thread is never started";
+  }
+  const auto file = testing::OneBitFile::twoSymbols(c.outputSize);
+  ASSERT_TRUE(file.write(dir_ / "big.rvm"));
+  const bool link = c.destination == Destination::symlink;
+  const fs::path written = dir_ / (link ? "target" : "out");
+  const Bytes old(5000, 'x');
+  const auto setup = [&c] {
+    cpu_set_t first;
+    CPU_ZERO(&first);
+    CPU_SET(0, &first);
+    return !c.oneProcessor || ::sched_setaffinity(0, sizeof first, &first) == 0;
+  };
+  const auto prepare = [&] {
+    for (const char* name : {"out", "target", "other"}) fs::remove(dir_ / name);
+    writeBytes(written, old);
+    if (link) fs::create_symlink("target", dir_ / "out");
+    if (c.destination == Destination::hardLinked) fs::create_hard_link(written, dir_ / "other");
+  };
+  // The signals land anywhere in a run's time, its start and end included.
+  prepare();
+  const auto begin = std::chrono::steady_clock::now();
+  expectExit(run({"big.rvm", "out"}, setup), testing::successTranscript(), 0);
+  const auto span = std::chrono::steady_clock::now() - begin;
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<std::int64_t> moment(
+      0, std::chrono::duration_cast<std::chrono::microseconds>(span).count());
+  for (int attempt = 0; attempt < c.attempts; ++attempt) {
+    prepare();
+    ToolProcess tool({"big.rvm", "out"}, inFolder(setup));
+    ASSERT_TRUE(tool.start());
+    std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
+    ::kill(tool.pid(), SIGINT);
+    const RunResult result = tool.finish();
+    ASSERT_TRUE(result.exited ? result.exitCode == 0 : result.signal == SIGINT) << result.out;
+    const bool kept = fs::exists(written);
+    const Bytes left = kept ? readBytes(written) : Bytes{};
+    const bool whole = file.matchingPrefix(written) == file.outputSize();
+    ASSERT_TRUE(left.empty() || left == old || whole) << attempt << ": " << left.size() << " bytes";
+    // The second name holds what the first does, and nothing once the first is removed.
+    if (c.destination == Destination::hardLinked) {
+      EXPECT_TRUE(readBytes(dir_ / "other") == left);
+    }
+    // Reached by its own name, an emptied file is the old contents lost and nothing cleaned up;
+    // through a link, the file is emptied and both kept.
+    EXPECT_TRUE(link ? kept && fs::is_symlink(dir_ / "out") : !kept || !left.empty()) << attempt;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, RavmoltExecutableRandomSignal,
+    ::testing::Values(
+        RandomSignalCase{"oneThreadThroughASymlink", true, Destination::symlink, 1 << 24},
+        RandomSignalCase{"oneThreadBesideAHardLink", true, Destination::hardLinked, 1 << 24},
+        RandomSignalCase{"twoThreadsThroughASymlink", false, Destination::symlink, 1 << 24},
+        RandomSignalCase{"twoThreadsBesideAHardLink", false, Destination::hardLinked, 1 << 24},
+        // 10 KB: the signals mostly land while the files are opened and the output written.
+        RandomSignalCase{"smallOutputByItsOwnName", false, Destination::existing, 80'000, 100}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Destinations the run must not, or cannot, write to the end ----------------------------------
 
-// The file that standard output writes to, by its own name or as /dev/stdout: restored bytes would
-// be mixed into the console text, so the run is refused before anything is truncated.
-TEST_F(RavmoltExecutable, TheFileStandardOutputWritesToIsRefused) {
-  for (const std::string destination : {"/dev/stdout", "captured"}) {
-    SCOPED_TRACE(destination);
-    const auto captured = dir_ / "captured";
-    const std::string path = captured.string();
-    const RunResult result = run({"abra.rvm", destination}, [path] {
-      const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      return fd >= 0 && ::dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
-    });
+// Standard output and the files the run was given. The file it writes to, by its own name or as
+// /dev/stdout, would get restored bytes mixed into the console text: refused before anything is
+// truncated. Standard output into the source (`>> abra.rvm`, `1<> abra.rvm`) would put the console
+// text into it: refused with nothing printed there, the line on standard error instead. The null
+// device keeps nothing, so it may be both (the null device is the one node this test writes to).
+struct OutputCase {
+  const char* destination;
+  const char* output;  // what standard output is opened on, in the folder
+  int flags;
+  int exitCode;
+  std::string console;  // what reaches standard output's file
+  std::string error;
+};
+
+TEST_F(RavmoltExecutable, StandardOutputMayNotBeTheDestinationOrTheSourceFile) {
+  const std::string unable = testing::unableToWriteTranscript();
+  const std::string abra(kAbracadabra.begin(), kAbracadabra.end());
+  const int create = O_WRONLY | O_CREAT | O_TRUNC;
+  const OutputCase cases[] = {
+      {"/dev/stdout", "captured", create, 1, unable, ""},
+      {"captured", "captured", create, 1, unable, ""},
+      {"out", "abra.rvm", O_WRONLY | O_APPEND, 1, abra, "Unable to write.\n"},
+      {"out", "abra.rvm", O_RDWR, 1, abra, "Unable to write.\n"},
+      {"/dev/null", "/dev/null", O_WRONLY, 0, "", ""},
+  };
+  for (const OutputCase& c : cases) {
+    SCOPED_TRACE(std::string(c.destination) + " with standard output on " + c.output);
+    const std::string output = c.output[0] == '/' ? c.output : (dir_ / c.output).string();
+    const RunResult result =
+        testing::runTool({"abra.rvm", c.destination}, inFolder([&] {
+                           const int fd = ::open(output.c_str(), c.flags, 0644);
+                           return fd >= 0 && ::dup2(fd, STDOUT_FILENO) == STDOUT_FILENO;
+                         }));
     EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(readBytes(captured), bytesOf(testing::unableToWriteTranscript()));
-    fs::remove(captured);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_EQ(result.err, c.error);
+    if (c.output[0] != '/') {
+      EXPECT_EQ(readBytes(output), bytesOf(c.console));
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+    fs::remove(dir_ / "captured");
+    expectFixtureIntact({});
+  }
+}
+
+// A second run into a destination that a run is restoring into is refused before it truncates
+// anything, whichever name it is given; the first goes on to the whole output.
+TEST_F(RavmoltExecutable, ASecondRunIntoTheSameDestinationIsRefused) {
+  const auto file = testing::OneBitFile::twoSymbols(std::int32_t{1} << 28);
+  ASSERT_TRUE(file.write(dir_ / "big.rvm"));
+  fs::create_symlink("out", dir_ / "alias");
+  ToolProcess first({"big.rvm", "out"},
+                    inFolder([] { return ::setpriority(PRIO_PROCESS, 0, 19) == 0; }));
+  ASSERT_TRUE(first.start());
+  const Frozen frozen = freezeOnceWritten(first.pid(), dir_ / "out");
+  ASSERT_EQ(frozen.state, CLD_STOPPED) << "the first run ended before it was frozen";
+  for (const char* name : {"out", "alias", "@"}) {
+    const std::string destination = name[0] == '@' ? (dir_ / "out").string() : name;
+    expectExit(run({"abra.rvm", destination}), testing::unableToWriteTranscript(), 1);
+    EXPECT_GE(fs::file_size(dir_ / "out"), frozen.written) << "the second run truncated it";
+  }
+  ASSERT_EQ(::kill(first.pid(), SIGCONT), 0);
+  expectExit(first.finish(), testing::successTranscript(), 0);
+  EXPECT_EQ(file.matchingPrefix(dir_ / "out"), file.outputSize());
+  // Once the first run is over the lock is gone.
+  expectExit(run({"abra.rvm", "out"}), testing::successTranscript(), 0);
+}
+
+// A destination the run creates gets the source's permission bits less the umask; an existing one
+// keeps its own.
+TEST_F(RavmoltExecutable, ANewDestinationGetsTheSourcesModeLessTheUmask) {
+  struct Row {
+    mode_t source, umask, existing, expected;  // existing 0: no file before the run
+  };
+  for (const Row& row : {Row{0600, 022, 0, 0600}, Row{0644, 077, 0, 0600}, Row{0755, 022, 0, 0755},
+                         Row{0600, 022, 0664, 0664}}) {
+    SCOPED_TRACE(std::to_string(row.source) + " " + std::to_string(row.existing));
+    fs::remove(dir_ / "out");
+    ASSERT_EQ(::chmod((dir_ / "abra.rvm").c_str(), row.source), 0);
+    if (row.existing != 0) {
+      writeBytes(dir_ / "out", Bytes(10, 'x'));
+      ASSERT_EQ(::chmod((dir_ / "out").c_str(), row.existing), 0);
+    }
+    expectExit(run({"abra.rvm", "out"},
+                   [&row] {
+                     ::umask(row.umask);
+                     return true;
+                   }),
+               testing::successTranscript(), 0);
+    struct stat info;
+    ASSERT_EQ(::stat((dir_ / "out").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, row.expected);
+  }
+}
+
+// A symbolic link that another user planted in a sticky folder anyone may write to (/tmp, say) is
+// refused, as the kernel's protected_symlinks rule would refuse to follow it, whether or not the
+// machine enforces that rule: root would otherwise write wherever the link points. Links that
+// the caller or the folder's owner made, and links in other folders, are followed.
+TEST_F(RavmoltExecutable, APlantedSymlinkInASharedStickyFolderIsRefused) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (::geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and a user nobody";
+  struct Row {
+    mode_t folderMode;
+    bool folderOwnedByNobody, linkOwnedByNobody, refused;
+  };
+  fs::create_directory(dir_ / "shared");
+  for (const Row& row : {Row{01777, false, true, true},  // another user's link
+                         Row{01777, false, false, false}, Row{01777, true, true, false},
+                         Row{0777, false, true, false}, Row{01775, false, true, false}}) {
+    SCOPED_TRACE(std::to_string(row.folderMode) + (row.linkOwnedByNobody ? " nobody's" : ""));
+    const fs::path link = dir_ / "shared" / "link";
+    fs::remove(link);
+    writeBytes(dir_ / "target", Bytes(10, 'x'));
+    fs::create_symlink(dir_ / "target", link);
+    const uid_t folderOwner = row.folderOwnedByNobody ? nobody->pw_uid : 0;
+    ASSERT_EQ(::chown((dir_ / "shared").c_str(), folderOwner, 0), 0);
+    ASSERT_EQ(::chmod((dir_ / "shared").c_str(), row.folderMode), 0);
+    ASSERT_EQ(::lchown(link.c_str(), row.linkOwnedByNobody ? nobody->pw_uid : 0, 0), 0);
+    expectExit(run({"abra.rvm", "shared/link"}),
+               row.refused ? testing::unableToWriteTranscript() : testing::successTranscript(),
+               row.refused ? 1 : 0);
+    EXPECT_EQ(readBytes(dir_ / "target"), row.refused ? Bytes(10, 'x') : bytesOf("abracadabra"));
+    EXPECT_TRUE(fs::is_symlink(link));
   }
 }
 

@@ -6,8 +6,6 @@
 
 namespace ravmolt {
 
-DestinationStream::DestinationStream(NativeFile fd) : fd_(fd) {}
-
 DestinationStream::DestinationStream(SinkFunction sink, void* context)
     : sink_(sink), context_(context) {}
 
@@ -28,13 +26,10 @@ void DestinationStream::makeRoom(std::size_t minimum) {
 }
 
 bool DestinationStream::writeOut(const std::uint8_t* data, std::size_t size) {
-  if (sink_ != nullptr) {
-    for (std::size_t done = 0; done < size; done += kSinkBlockSize) {
-      if (!sink_(context_, data + done, std::min(kSinkBlockSize, size - done))) return false;
-    }
-    return true;
+  for (std::size_t done = 0; done < size; done += kSinkBlockSize) {
+    if (!sink_(context_, data + done, std::min(kSinkBlockSize, size - done))) return false;
   }
-  return writeFileFully(fd_, data, size);
+  return true;
 }
 
 bool DestinationStream::flush() {

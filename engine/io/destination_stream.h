@@ -1,4 +1,5 @@
-// Buffered byte sink for the decoder: an open file, or a caller's function. Failures are
+// Buffered byte sink for the decoder, handing blocks to a function: a caller's, or the one that
+// writes a run's destination file (RunFiles::writeDestination). Failures are
 // sticky and never silent: once a hand-off fails, later bytes are dropped and failed() says so.
 #pragma once
 
@@ -7,7 +8,6 @@
 #include <memory>
 #include <span>
 
-#include "engine/io/native_file.h"
 #include "engine/io/buffer.h"
 
 namespace ravmolt {
@@ -25,8 +25,6 @@ class DestinationStream {
   // The largest block a sink is handed at once.
   static constexpr std::size_t kSinkBlockSize = std::size_t{256} << 10;
 
-  // Writes to the open descriptor `fd` (borrowed).
-  explicit DestinationStream(NativeFile fd);
   // Hands blocks to `sink` with `context`.
   DestinationStream(SinkFunction sink, void* context);
 
@@ -65,7 +63,6 @@ class DestinationStream {
   void makeRoom(std::size_t minimum);
   [[nodiscard]] bool writeOut(const std::uint8_t* data, std::size_t size);
 
-  NativeFile fd_ = kNoFile;
   SinkFunction sink_ = nullptr;
   void* context_ = nullptr;
   Buffer<std::uint8_t> buffer_;

@@ -17,6 +17,9 @@ inline void pauseWhileSpinning() {
 #endif
 }
 
+// Gives the processor to another thread for a moment, inside a wait for one. Async-signal-safe.
+void letOthersRun();
+
 // A thread that runs `work(context)` once. It runs only on processors other than the one its
 // creator is on, where the process may use another: the scheduler once stacked the two threads on
 // one processor and took milliseconds to part them, while the other processor idled.

@@ -5,6 +5,7 @@
 #include "engine/platform/threads.h"
 
 namespace ravmolt {
+
 unsigned processorsAvailable() {
 #if defined(__GLIBC__)
   cpu_set_t set;
@@ -16,6 +17,8 @@ unsigned processorsAvailable() {
   const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(online) : 1;
 }
+
+void letOthersRun() { (void)::sched_yield(); }
 
 bool HelperThread::start(void (*work)(void*), void* context) {
   if (started_) return false;

@@ -24,6 +24,8 @@ unsigned processorsAvailable() {
   return active > 0 ? static_cast<unsigned>(active) : 1;
 }
 
+void letOthersRun() { (void)::SwitchToThread(); }
+
 // Windows has no signals to keep from the helper: console interrupts come on a thread of their
 // own. The helper is kept off the creator's processor as on Linux, once it exists.
 bool HelperThread::start(void (*work)(void*), void* context) {

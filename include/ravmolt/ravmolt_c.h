@@ -86,14 +86,21 @@ typedef int (*ravmolt_sink)(void* context, const unsigned char* data, size_t siz
  * longer than 260 characters. Returns:
  *   RAVMOLT_SUCCESS                 the destination holds the restored bytes;
  *   RAVMOLT_SOURCE_NOT_FOUND        the destination was not touched;
- *   RAVMOLT_DESTINATION_UNWRITABLE  the source was only opened;
+ *   RAVMOLT_DESTINATION_UNWRITABLE  the source was only opened, or the destination only opened:
+ *                                   another call (in this process or another) is restoring into
+ *                                   it and holds its advisory lock, or it is a symbolic link that
+ *                                   another user planted in a sticky folder anyone may write to;
  *   RAVMOLT_SAME_FILE               nothing was opened for writing; the file is intact;
  *   RAVMOLT_INVALID_FORMAT          the destination is left empty;
  *   RAVMOLT_WRITE_FAILED            for example a full disk; an incomplete regular destination
  *                                   file is removed;
  *   RAVMOLT_OUT_OF_MEMORY           as after RAVMOLT_WRITE_FAILED, nothing incomplete is left;
+ *                                   also, with nothing opened, when more calls than fit the
+ *                                   clean-up's list (64, then blocks of 64 more) are in progress
+ *                                   and no memory for another block could be had;
  *   RAVMOLT_INVALID_ARGUMENT        a path was null.
- * The source is never written. The output streams to the file through a buffer of 512 KiB, so
+ * A destination the call creates gets the source's permission bits less the umask; an existing
+ * one keeps its mode. The source is never written. The output streams to the file through a buffer of 512 KiB, so
  * memory use does not grow with the file. A large file is decoded on two threads when the process
  * may run on two processors: the call starts one thread of its own and has ended it before it
  * returns. That thread runs only on the processors the calling thread may use, other than the one
@@ -162,13 +169,16 @@ RAVMOLT_API void ravmolt_decoder_reset(ravmolt_decoder* decoder);
 RAVMOLT_API ravmolt_status ravmolt_stream_decode(ravmolt_decoder* decoder, ravmolt_input* input,
                                                  ravmolt_output* output, int input_ended);
 
-/* For a program's own handler of SIGINT, SIGTERM and the like, which is about to end the process:
- * empties and removes the destination of every ravmolt_decompress_file call in progress in the
- * process, so that no name is left holding partial output. Only a regular file that such a call
- * created or truncated is touched: it is emptied, then its name is removed when it is the file
- * the call opened by that name (through a link, the file is only emptied). The calls themselves
- * are not stopped. Async-signal-safe: it takes no lock and allocates nothing. The library installs
- * no signal handler of its own. */
+/* For a program's own handler of SIGINT, SIGTERM and the like, which is about to end the process,
+ * on any thread: empties and removes the destination of every ravmolt_decompress_file call in
+ * progress in the process, so that no name is left holding partial output. Only a regular file
+ * that such a call created or truncated is touched: the call's writes to it are stopped first
+ * (one under way is waited for, later ones fail), then it is emptied, then its name is removed
+ * when it is the file the call opened by that name (through a link, the file is only emptied).
+ * Such a call then returns RAVMOLT_WRITE_FAILED; a call whose destination is no regular file goes
+ * on. The calls' own threads hold signals back while they write, so the handler never waits on
+ * the thread it runs on. Async-signal-safe: it takes no lock and allocates nothing. The library
+ * installs no signal handler of its own. */
 RAVMOLT_API void ravmolt_discard_incomplete_destinations(void);
 
 /* A short English sentence for `status` (a ravmolt_status), such as "the source is not a valid
