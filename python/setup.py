@@ -21,6 +21,7 @@ from setuptools.command.sdist import sdist
 HERE = pathlib.Path(__file__).resolve().parent
 PLATFORM_SUFFIX = "_win32" if sys.platform == "win32" else "_posix"
 OTHER_SUFFIX = "_posix" if sys.platform == "win32" else "_win32"
+EXTENSION_SOURCES = ["src/ravmolt/_ravmolt.c", "src/ravmolt/_decompressor.c"]
 
 
 def engine_root():
@@ -102,7 +103,7 @@ def system_library():
         except OSError:
             continue
         if version:
-            extension = Extension("ravmolt._ravmolt", sources=["src/ravmolt/_ravmolt.c"],
+            extension = Extension("ravmolt._ravmolt", sources=EXTENSION_SOURCES, depends=["src/ravmolt/_ravmolt.h"],
                                   extra_compile_args=cflags + ["-Wall", "-Wextra"],
                                   extra_link_args=libs)
             return extension, None, version
@@ -133,7 +134,7 @@ def bundled_library():
         "cflags": ["-std=c++20", "-O3", "-fvisibility=hidden", "-fvisibility-inlines-hidden",
                    "-Wall", "-Wextra"],
     }
-    extension = Extension("ravmolt._ravmolt", sources=["src/ravmolt/_ravmolt.c"],
+    extension = Extension("ravmolt._ravmolt", sources=EXTENSION_SOURCES, depends=["src/ravmolt/_ravmolt.h"],
                           include_dirs=include, define_macros=defines, language="c++",
                           extra_compile_args=["-Wall", "-Wextra"], extra_link_args=["-pthread"])
     return extension, engine, version
