@@ -277,8 +277,13 @@ class InMemory(unittest.TestCase):
 
     def test_ctrl_c_stops_a_long_decode(self):
         data = one_bit_file(1 << 28, 0x36)
-        calls = [("decompress", ravmolt.decompress),
-                 ("decompressor", lambda data: ravmolt.RavmoltDecompressor().decompress(data))]
+        made = []
+
+        def decompressor(data):
+            made.append(ravmolt.RavmoltDecompressor())
+            return made[-1].decompress(data)
+
+        calls = [("decompress", ravmolt.decompress), ("decompressor", decompressor)]
         for name, call in calls:
             with self.subTest(name):
                 start = time.perf_counter()
@@ -291,6 +296,8 @@ class InMemory(unittest.TestCase):
                     call(data)
                 timer.join()
                 self.assertLess(time.perf_counter() - start, whole * 0.7, f"whole: {whole:.2f} s")
+        with self.assertRaises(ValueError):  # its output was lost: it cannot go on
+            made[-1].decompress(b"")
 
 if __name__ == "__main__":
     unittest.main()

@@ -14,15 +14,17 @@
 #define FIRST_ROOM ((size_t)64 << 10)
 
 typedef struct {
-  PyObject_HEAD
+  PyObject ob_base; /* what PyObject_HEAD declares */
   ravmolt_decoder* decoder;
   PyThread_type_lock lock;
   /* Input taken by an earlier call but not yet decoded, because max_length stopped it. */
   unsigned char* pending;
   size_t pending_size;
   PyObject* unused_data;
+  unsigned long caller; /* the thread in decompress(), or 0 */
   char eof;
   char needs_input;
+  char interrupted; /* a signal handler raised mid-call: that call's output is lost */
 } Decompressor;
 
 static PyObject* decompressor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -114,11 +116,12 @@ static PyObject* decode_into_bytes(Decompressor* self, ravmolt_input* in, size_t
     size_t room = capacity - out.made < ROOM_PER_CALL ? capacity - out.made : ROOM_PER_CALL;
     out.data = PyBytes_AS_STRING(bytes);
     out.room = out.made + room;
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState* thread = PyEval_SaveThread();
     *status = ravmolt_stream_decode(self->decoder, in, &out, input_ended);
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(thread);
     if (*status != RAVMOLT_OUTPUT_PENDING || out.made == limit) break;
     if (PyErr_CheckSignals() != 0) {
+      self->interrupted = 1;
       Py_CLEAR(bytes);
       break;
     }
@@ -139,16 +142,25 @@ static PyObject* decompressor_decompress(Decompressor* self, PyObject* args, PyO
   ravmolt_input in;
   ravmolt_status status = RAVMOLT_NEEDS_INPUT;
   PyObject* result = NULL;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|n$p:decompress", keywords, &data,
-                                   &max_length, &input_ended)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "y*|n$p:decompress", keywords, &data, &max_length,
+                                   &input_ended)) {
+    return NULL;
+  }
+  if (self->caller == PyThread_get_thread_ident()) { /* from a signal handler of that call */
+    PyBuffer_Release(&data);
+    PyErr_SetString(PyExc_RuntimeError, "decompress() called again within itself");
     return NULL;
   }
   if (!PyThread_acquire_lock(self->lock, 0)) {
-    Py_BEGIN_ALLOW_THREADS
+    PyThreadState* thread = PyEval_SaveThread();
     PyThread_acquire_lock(self->lock, 1);
-    Py_END_ALLOW_THREADS
+    PyEval_RestoreThread(thread);
   }
-  if (self->eof) {
+  self->caller = PyThread_get_thread_ident();
+  if (self->interrupted) {
+    PyErr_SetString(PyExc_ValueError,
+                    "an earlier decompress() was stopped by a signal and its output lost");
+  } else if (self->eof) {
     PyErr_SetString(PyExc_EOFError, "Already at end of stream");
   } else if (gather_input(self, &data, &in)) {
     size_t limit = max_length < 0 ? (size_t)PY_SSIZE_T_MAX : (size_t)max_length;
@@ -164,6 +176,7 @@ static PyObject* decompressor_decompress(Decompressor* self, PyObject* args, PyO
       raise_status(status, "compressed data");
     }
   }
+  self->caller = 0;
   PyThread_release_lock(self->lock);
   PyBuffer_Release(&data);
   return result;
@@ -210,8 +223,9 @@ PyTypeObject DecompressorType = {
     .tp_basicsize = sizeof(Decompressor),
     .tp_dealloc = (destructor)decompressor_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = "RavmoltDecompressor()\n\nRestores one compressed file given in pieces of any size, "
-              "as lzma.LZMADecompressor does its streams.",
+    .tp_doc =
+        "RavmoltDecompressor()\n\nRestores one compressed file given in pieces of any size, "
+        "as lzma.LZMADecompressor does its streams.",
     .tp_methods = decompressor_methods,
     .tp_getset = decompressor_getset,
     .tp_new = decompressor_new,

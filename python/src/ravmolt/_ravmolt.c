@@ -3,14 +3,14 @@
  * into exceptions; the decompressor object (_decompressor.c) raises them itself. Every decode
  * releases the GIL while the library works. */
 #define PY_SSIZE_T_CLEAN
+#include "_ravmolt.h"
+
 #include <Python.h>
 #include <ravmolt/ravmolt_c.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-
-#include "_ravmolt.h"
 
 /* How often, at most, a decode on the main thread takes the GIL back to run Python's signal
  * handlers, so that Ctrl-C stops it: rarely enough that waiting for the GIL costs little. */
@@ -158,6 +158,7 @@ static PyObject* decompress(PyObject* module, PyObject* args) {
 static PyObject* decompress_file(PyObject* module, PyObject* args) {
   PyObject* source = NULL;
   PyObject* destination = NULL;
+  PyThreadState* thread;
   ravmolt_status status;
   (void)module;
   if (!PyArg_ParseTuple(args, "O&O&:decompress_file", PyUnicode_FSConverter, &source,
@@ -165,9 +166,9 @@ static PyObject* decompress_file(PyObject* module, PyObject* args) {
     Py_XDECREF(source);
     return NULL;
   }
-  Py_BEGIN_ALLOW_THREADS
+  thread = PyEval_SaveThread();
   status = ravmolt_decompress_file(PyBytes_AS_STRING(source), PyBytes_AS_STRING(destination));
-  Py_END_ALLOW_THREADS
+  PyEval_RestoreThread(thread);
   Py_DECREF(source);
   Py_DECREF(destination);
   return PyLong_FromLong((long)status);
@@ -242,8 +243,15 @@ static PyMethodDef methods[] = {
 };
 
 static struct PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "_ravmolt", "The C interface of libravmolt.", -1, methods,
-    NULL,                  NULL,       NULL,                            NULL,
+    PyModuleDef_HEAD_INIT,
+    "_ravmolt",
+    "The C interface of libravmolt.",
+    -1,
+    methods,
+    NULL,
+    NULL,
+    NULL,
+    NULL,
 };
 
 /* Each status of the library as (value, NAME, text, name of the Python exception), from the one
@@ -293,9 +301,9 @@ PyMODINIT_FUNC PyInit__ravmolt(void) {
     return NULL;
   }
 #define RAVMOLT_STATUS_CONSTANT(name, value, text, python) \
-  if (PyModule_AddIntConstant(m, #name, value) < 0) {     \
-    Py_DECREF(m);                                         \
-    return NULL;                                          \
+  if (PyModule_AddIntConstant(m, #name, value) < 0) {      \
+    Py_DECREF(m);                                          \
+    return NULL;                                           \
   }
   RAVMOLT_STATUS_LIST(RAVMOLT_STATUS_CONSTANT)
 #undef RAVMOLT_STATUS_CONSTANT
