@@ -1,0 +1,68 @@
+// Feeds a compressed file to ravmolt_stream_decode in pieces and output rooms of sizes chosen by
+// the caller, as a program reading a pipe does, and checks the interface's rules on every call:
+// NEEDS_INPUT only with every byte given taken, OUTPUT_PENDING only with the room full, no
+// progress lost between calls. Each piece lives in memory of its own, freed when the next one
+// comes, so that a decoder holding on to a piece's memory reads freed memory (found by ASan).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ravmolt/ravmolt_c.h"
+
+namespace ravmolt::checks {
+
+struct StreamRun {
+  ravmolt_status status = RAVMOLT_SUCCESS;  // the last call's
+  std::vector<std::uint8_t> output;
+  std::size_t unused = 0;       // input bytes not taken when it ended, given or not
+  std::size_t firstOutput = 0;  // bytes given when the first output came, or 0
+  std::string broken;           // the rule a call broke, if any
+};
+
+// `pieceSize()` and `roomSize()` give each next size (at least 1). The input is said to have
+// ended with its last piece.
+template <typename PieceSize, typename RoomSize>
+StreamRun feedStream(ravmolt_decoder* decoder, std::span<const std::uint8_t> file,
+                     PieceSize&& pieceSize, RoomSize&& roomSize) {
+  StreamRun run;
+  std::vector<std::uint8_t> piece;
+  std::vector<std::uint8_t> room;
+  ravmolt_input in{nullptr, 0, 0};
+  std::size_t given = 0;
+  // Every call takes a byte or makes one, but for the one that says what is needed.
+  const std::size_t mostCalls = 4 * (file.size() + 64) * 9 + 64;
+  for (std::size_t calls = 0;; ++calls) {
+    if (in.used == in.size && given < file.size()) {
+      const std::size_t size = std::min(std::max<std::size_t>(pieceSize(), 1), file.size() - given);
+      piece = std::vector<std::uint8_t>(file.begin() + static_cast<std::ptrdiff_t>(given),
+                                        file.begin() + static_cast<std::ptrdiff_t>(given + size));
+      in = {piece.data(), piece.size(), 0};
+      given += size;
+    }
+    const bool ended = given == file.size();
+    room = std::vector<std::uint8_t>(std::max<std::size_t>(roomSize(), 1));
+    ravmolt_output out{room.data(), room.size(), 0};
+    run.status = ravmolt_stream_decode(decoder, &in, &out, ended ? 1 : 0);
+    if (out.made > 0 && run.output.empty()) run.firstOutput = given - (in.size - in.used);
+    run.output.insert(run.output.end(), room.begin(),
+                      room.begin() + static_cast<std::ptrdiff_t>(out.made));
+    if (run.status == RAVMOLT_NEEDS_INPUT) {
+      if (in.used != in.size) run.broken = "more input asked for with input left";
+      if (ended) run.broken = "more input asked for after the end";
+    } else if (run.status == RAVMOLT_OUTPUT_PENDING) {
+      if (out.made != out.room) run.broken = "output pending with room left";
+    } else {
+      run.unused = in.size - in.used + file.size() - given;
+      return run;
+    }
+    if (calls > mostCalls) run.broken = "too many calls";
+    if (!run.broken.empty()) return run;
+  }
+}
+
+}  // namespace ravmolt::checks
