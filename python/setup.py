@@ -22,6 +22,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 PLATFORM_SUFFIX = "_win32" if sys.platform == "win32" else "_posix"
 OTHER_SUFFIX = "_posix" if sys.platform == "win32" else "_win32"
 EXTENSION_SOURCES = ["src/ravmolt/_ravmolt.c", "src/ravmolt/_decompressor.c"]
+DEPENDS = ["src/ravmolt/_ravmolt.h"]
 
 
 def engine_root():
@@ -103,7 +104,7 @@ def system_library():
         except OSError:
             continue
         if version:
-            extension = Extension("ravmolt._ravmolt", sources=EXTENSION_SOURCES, depends=["src/ravmolt/_ravmolt.h"],
+            extension = Extension("ravmolt._ravmolt", sources=EXTENSION_SOURCES, depends=DEPENDS,
                                   extra_compile_args=cflags + ["-Wall", "-Wextra"],
                                   extra_link_args=libs)
             return extension, None, version
@@ -131,10 +132,10 @@ def bundled_library():
         "sources": engine_sources(root),
         "include_dirs": include,
         "macros": defines,
-        "cflags": ["-std=c++20", "-O3", "-fvisibility=hidden", "-fvisibility-inlines-hidden",
-                   "-Wall", "-Wextra"],
+        "cflags": ["-std=c++20", "-O3", "-g0", "-fvisibility=hidden",
+                   "-fvisibility-inlines-hidden", "-Wall", "-Wextra"],
     }
-    extension = Extension("ravmolt._ravmolt", sources=EXTENSION_SOURCES, depends=["src/ravmolt/_ravmolt.h"],
+    extension = Extension("ravmolt._ravmolt", sources=EXTENSION_SOURCES, depends=DEPENDS,
                           include_dirs=include, define_macros=defines, language="c++",
                           extra_compile_args=["-Wall", "-Wextra"], extra_link_args=["-pthread"])
     return extension, engine, version
