@@ -20,7 +20,7 @@ static PyObject* main_thread_function; /* threading.main_thread */
 
 /* 1 when the calling thread is the main thread, which alone runs signal handlers. */
 static int on_main_thread(void) {
-  PyObject* thread = PyObject_CallNoArgs(main_thread_function);
+  PyObject* thread = PyObject_CallObject(main_thread_function, NULL);
   PyObject* ident = thread != NULL ? PyObject_GetAttrString(thread, "ident") : NULL;
   unsigned long main_ident = ident != NULL ? PyLong_AsUnsignedLong(ident) : 0;
   Py_XDECREF(thread);
