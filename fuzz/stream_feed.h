@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -32,7 +33,7 @@ StreamRun feedStream(ravmolt_decoder* decoder, std::span<const std::uint8_t> fil
                      PieceSize&& pieceSize, RoomSize&& roomSize) {
   StreamRun run;
   std::vector<std::uint8_t> piece;
-  std::vector<std::uint8_t> room;
+  std::unique_ptr<std::uint8_t[]> room;
   ravmolt_input in{nullptr, 0, 0};
   std::size_t given = 0;
   // Every call takes a byte or makes one, but for the one that says what is needed.
@@ -46,12 +47,14 @@ StreamRun feedStream(ravmolt_decoder* decoder, std::span<const std::uint8_t> fil
       given += size;
     }
     const bool ended = given == file.size();
-    room = std::vector<std::uint8_t>(std::max<std::size_t>(roomSize(), 1));
-    ravmolt_output out{room.data(), room.size(), 0};
+    // Fresh memory, not cleared: a decoder that writes before the room's start or past its end
+    // is found by ASan.
+    const std::size_t roomBytes = std::max<std::size_t>(roomSize(), 1);
+    room.reset(new std::uint8_t[roomBytes]);
+    ravmolt_output out{room.get(), roomBytes, 0};
     run.status = ravmolt_stream_decode(decoder, &in, &out, ended ? 1 : 0);
     if (out.made > 0 && run.output.empty()) run.firstOutput = given - (in.size - in.used);
-    run.output.insert(run.output.end(), room.begin(),
-                      room.begin() + static_cast<std::ptrdiff_t>(out.made));
+    run.output.insert(run.output.end(), room.get(), room.get() + out.made);
     if (run.status == RAVMOLT_NEEDS_INPUT) {
       if (in.used != in.size) run.broken = "more input asked for with input left";
       if (ended) run.broken = "more input asked for after the end";
