@@ -216,6 +216,10 @@ bool IncrementalDecoder::pieceStep(StreamInput& input, StreamOutput& output) {
       payloadDone_ = true;
       return true;
     }
+  } else if (table_.byteTranslation() != nullptr && available > 0) {
+    // Every code is a whole byte, and translating one reads that byte alone: the piece is
+    // decoded to its end, and nothing is carried over.
+    (void)decodeSpan(piece, 8 * BitPosition{available}, false, output);
   } else if (available >= kShortestPiece) {
     (void)decodeSpan(piece, 8 * BitPosition{available - kReadPastBytes}, true, output);
   } else {
