@@ -7,6 +7,7 @@
 
 #include "engine/decompressor.h"
 #include "engine/drivers/incremental_decoder.h"
+#include "engine/drivers/unseekable_source.h"
 #include "engine/io/destination_stream.h"
 #include "engine/io/run_files.h"
 #include "engine/io/source_stream.h"
@@ -45,16 +46,31 @@ extern "C" ravmolt_status ravmolt_decompress_file(const char* source_path,
   DecodeStatus status = files.open(source_path, destination_path);
   if (status != DecodeStatus::success) return toC(status);
   bool outOfMemory = false;
+  bool cutShort = false;
   {
-    SourceStream source(files.source(), files.sourceSize());
     DestinationStream destination(files.destination());
-    if (source.ready()) {
-      status = Decompressor(source, destination, 2).decode();
+    if (files.sourceSize() == 0) {
+      // No size to trust: a pipe, a device, or an empty file, read as they come.
+      const UnseekableOutcome outcome = decodeUnseekable(files.source(), destination);
+      status = outcome.status;
+      cutShort = outcome.cutShort;
       outOfMemory = destination.outOfMemory();
     } else {
-      status = DecodeStatus::writeFailed;
-      outOfMemory = true;
+      SourceStream source(files.source(), files.sourceSize());
+      if (source.ready()) {
+        status = Decompressor(source, destination, 2).decode();
+        outOfMemory = destination.outOfMemory();
+      } else {
+        status = DecodeStatus::writeFailed;
+        outOfMemory = true;
+      }
     }
+  }
+  // A stream cut short after output leaves no destination, as a failed write does, but is
+  // reported as the invalid file it is.
+  if (cutShort) {
+    (void)files.close(DecodeStatus::writeFailed);
+    return RAVMOLT_INVALID_FORMAT;
   }
   status = files.close(status);
   return outOfMemory ? RAVMOLT_OUT_OF_MEMORY : toC(status);

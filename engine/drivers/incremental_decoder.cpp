@@ -12,15 +12,16 @@ namespace {
 // As for whole payloads: below this many bits, the small root table, whose build costs less than
 // the fast loops would save.
 constexpr std::uint64_t kSmallPayloadBits = 8 * (std::uint64_t{16} << 10);
-// The caller's room is decoded into straight away when it takes a span of this many bits at
-// least: a block of the shortest lanes. Less room than that goes through the staging buffer,
-// whose spans are long enough for full blocks.
-constexpr std::uint64_t kMinimumDirectBits = 8 * (std::uint64_t{16} << 10);
+// The caller's room is decoded into straight away when it takes the rest of the input, or a span
+// of this many bits at least: half a block of the longest lanes. Less room than that goes through
+// the staging buffer, whose spans are long enough for whole blocks: shorter spans decoded in the
+// room would go through shorter lanes or a single chain, which costs more than the copy.
+constexpr std::uint64_t kMinimumDirectBits = 8 * (std::uint64_t{32} << 10);
 // A piece shorter than this goes to the carry-over whole.
 constexpr std::size_t kShortestPiece = 2 * kReadPastBytes;
 
-static_assert(IncrementalDecoder::kLookahead * 8 > kLongestCodeBits,
-              "an unfinished code ends in the lookahead");
+static_assert(IncrementalDecoder::kLookahead >= kReadPastBytes,
+              "the codes that start in the carry-over read no further than the lookahead");
 // The carry-over holds a code's bits (from a byte's middle) and a short piece or the lookahead.
 static_assert(IncrementalDecoder::kCarrySize >=
               (kLongestCodeBits + 7) / 8 + 1 +
@@ -135,7 +136,8 @@ ravmolt_status IncrementalDecoder::decodePayload(StreamInput& input, StreamOutpu
       return RAVMOLT_OUTPUT_PENDING;
     }
     if (payloadDone_) return finish(RAVMOLT_SUCCESS);
-    const bool progress = carried_ > 0 ? carryStep(input, output) : pieceStep(input, output);
+    const bool progress =
+        carried_ > 0 ? carryStep(input, output, inputEnded) : pieceStep(input, output);
     if (progress) continue;
     // Every complete code of the bytes given is decoded.
     assert(input.used == input.size);
@@ -152,20 +154,22 @@ void IncrementalDecoder::handOut(StreamOutput& output) {
   if (stagedBegin_ == stagedEnd_) stagedBegin_ = stagedEnd_ = 0;
 }
 
-bool IncrementalDecoder::carryStep(StreamInput& input, StreamOutput& output) {
+bool IncrementalDecoder::carryStep(StreamInput& input, StreamOutput& output, bool inputEnded) {
   const std::size_t payloadBytes = static_cast<std::size_t>((end_ + 7) / 8);
   const std::size_t wanted = payloadBytes > carried_ ? payloadBytes - carried_ : 0;
   const std::size_t available = std::min(input.size - input.used, wanted);
   const std::uint8_t* const piece = input.data + input.used;
   if (available >= kLookahead) {
-    // A long piece follows: its first bytes are copied, not taken, for the carried code to end
-    // in, and decoding goes on in the piece itself from the first code that starts there.
+    // A long piece follows: its first bytes are copied, not taken, for the codes that start in
+    // the carry-over to be decoded, and decoding goes on in the piece itself from the first code
+    // that starts there.
     std::memcpy(carry_.get() + carried_, piece, kLookahead);
     const BitPosition boundary = 8 * BitPosition{carried_};
-    const BitPosition to = std::min<BitPosition>(boundary + 8 * kLookahead, end_);
-    const bool reached = decodeSpan({carry_.get(), carried_ + kLookahead}, to, false, output);
-    if (reached && to == end_) {
-      input.used += payloadBytes - carried_;
+    const bool ends = end_ <= boundary + 8 * kLookahead;
+    const bool reached =
+        decodeSpan({carry_.get(), carried_ + kLookahead}, ends ? end_ : boundary, !ends, output);
+    if (ends && reached) {
+      input.used += wanted;
       payloadDone_ = true;
     } else if (position_ >= boundary) {
       const BitPosition into = position_ - boundary;
@@ -178,13 +182,21 @@ bool IncrementalDecoder::carryStep(StreamInput& input, StreamOutput& output) {
     }
     return true;
   }
-  // A short piece is taken whole, and every code that ends in the carry-over decoded.
+  // A short piece is taken whole. The codes that start in the carry-over are decoded as soon as
+  // the bytes they may read are there; the last ones, which end in it, once no more will come.
   std::memcpy(carry_.get() + carried_, piece, available);
   input.used += available;
   carried_ += available;
-  const BitPosition to = std::min<BitPosition>(8 * BitPosition{carried_}, end_);
+  const bool last = end_ <= 8 * BitPosition{carried_} || (inputEnded && input.used == input.size);
+  BitPosition to = std::min<BitPosition>(8 * BitPosition{carried_}, end_);
+  if (!last) {
+    if (carried_ < kReadPastBytes || 8 * BitPosition{carried_ - kReadPastBytes} <= position_) {
+      return available > 0;
+    }
+    to = 8 * BitPosition{carried_ - kReadPastBytes};
+  }
   const BitPosition from = position_;
-  const bool reached = decodeSpan({carry_.get(), carried_}, to, false, output);
+  const bool reached = decodeSpan({carry_.get(), carried_}, to, !last, output);
   if (reached && to == end_) {
     payloadDone_ = true;
     return true;
@@ -204,6 +216,10 @@ bool IncrementalDecoder::pieceStep(StreamInput& input, StreamOutput& output) {
       payloadDone_ = true;
       return true;
     }
+  } else if (table_.byteTranslation() != nullptr && available > 0) {
+    // Every code is a whole byte, and translating one reads that byte alone: the piece is
+    // decoded to its end, and nothing is carried over.
+    (void)decodeSpan(piece, 8 * BitPosition{available}, false, output);
   } else if (available >= kShortestPiece) {
     (void)decodeSpan(piece, 8 * BitPosition{available - kReadPastBytes}, true, output);
   } else {

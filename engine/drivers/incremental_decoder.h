@@ -42,8 +42,8 @@ class IncrementalDecoder {
  public:
   // Output that the caller's room cannot take at once is decoded here.
   static constexpr std::size_t kStagingSize = std::size_t{512} << 10;
-  // Payload bytes of a new piece copied behind the carry-over, enough for its unfinished code to
-  // end in them.
+  // Payload bytes of a new piece copied behind the carry-over, enough for the codes that start in
+  // it to be decoded.
   static constexpr std::size_t kLookahead = 64;
   static constexpr std::size_t kCarrySize = 256;
 
@@ -72,7 +72,7 @@ class IncrementalDecoder {
                                              bool inputEnded);
   // One step of the payload from the carry-over or from the piece; false when nothing could be
   // done without more input.
-  [[nodiscard]] bool carryStep(StreamInput& input, StreamOutput& output);
+  [[nodiscard]] bool carryStep(StreamInput& input, StreamOutput& output, bool inputEnded);
   [[nodiscard]] bool pieceStep(StreamInput& input, StreamOutput& output);
   // Decodes `bytes` from position_ up to `to` (codes that end by it, or with `more`, codes that
   // start before it, kReadPastBytes being in `bytes` past to / 8), into the caller's room or the
