@@ -4,7 +4,9 @@ same compressed files held in memory: round by round, the C call into a new buff
 output's size (through ctypes, with a sink that copies each block there, as the package's own
 decompress() does), then decompress(), RavmoltDecompressor fed 64 KiB pieces with 256 KiB of
 output at a time, and open().read(). Prints per file the median speed of each in MiB/s of
-output and the median of the round-by-round ratios to the C call.
+output and the median of the round-by-round ratios to the C call. The decompressor's pieces of
+output are let go as they come, so that it writes into memory used again and again, where the
+others write into memory new to the process: the two figures do not measure the same work.
 
     python3 bench/python_speed.py [--rounds N] file.rvm...
 
