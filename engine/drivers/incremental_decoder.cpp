@@ -13,10 +13,11 @@ namespace {
 // the fast loops would save.
 constexpr std::uint64_t kSmallPayloadBits = 8 * (std::uint64_t{16} << 10);
 // The caller's room is decoded into straight away when it takes the rest of the input, or a span
-// of this many bits at least: half a block of the longest lanes. Less room than that goes through
-// the staging buffer, whose spans are long enough for whole blocks: shorter spans decoded in the
-// room would go through shorter lanes or a single chain, which costs more than the copy.
-constexpr std::uint64_t kMinimumDirectBits = 8 * (std::uint64_t{32} << 10);
+// of this many bits at least, a block of lanes well above the shortest (256 KiB of room takes
+// such a span even for 1-bit codes). Less room than that goes through the staging buffer, whose
+// spans are long enough for whole blocks: shorter spans decoded in the room would go through
+// the shortest lanes or a single chain, which costs more than the copy.
+constexpr std::uint64_t kMinimumDirectBits = 8 * (std::uint64_t{24} << 10);
 // A piece shorter than this goes to the carry-over whole.
 constexpr std::size_t kShortestPiece = 2 * kReadPastBytes;
 
