@@ -1,7 +1,8 @@
-// Fuzz target: arbitrary bytes through the whole decode, into a capped in-memory sink, judged by
-// the reference decoder. An odd first byte has the checksum rewritten to match, so mutations of
-// the table and payload are not all stopped at the checksum test; and a mutator that knows the
-// layout keeps header, table and bit count consistent in most of the inputs it makes.
+// Fuzz target: arbitrary bytes through the whole decode, into a capped in-memory sink, and through
+// the streaming call in pieces of random sizes, each judged by the reference decoder. An odd first
+// byte has the checksum rewritten to match, so mutations of the table and payload are not all
+// stopped at the checksum test; and a mutator that knows the layout keeps header, table and bit
+// count consistent in most of the inputs it makes.
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -15,6 +16,7 @@
 #include "engine/format/format.h"
 #include "fuzz/fuzz_check.h"
 #include "fuzz/reference_decode.h"
+#include "fuzz/stream_feed.h"
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 
@@ -202,6 +204,25 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
   return joined != 0 ? joined : LLVMFuzzerMutate(data, size, maxSize);
 }
 
+// The same file through the streaming call, in pieces and into rooms of sizes drawn from a
+// generator seeded by the input: a byte or a few at a time, primes, whole blocks and more.
+static void streamInPieces(const std::vector<std::uint8_t>& file) {
+  static ravmolt_decoder* const decoder = ravmolt_decoder_create();
+  if (decoder == nullptr) ravmolt::checks::fail("stream", "no decoder");
+  std::uint32_t seed = static_cast<std::uint32_t>(file.size());
+  for (std::size_t i = 0; i < std::min<std::size_t>(file.size(), 16); ++i)
+    seed = seed * 31 + file[i];
+  std::minstd_rand random(seed | 1);
+  const auto draw = [&random] {
+    constexpr std::size_t kSizes[] = {1, 1, 2, 7, 13, 64, 131, 4093, 65536};
+    return random() % 4 == 0 ? 1 + random() % 300 : kSizes[random() % std::size(kSizes)];
+  };
+  ravmolt_decoder_reset(decoder);
+  const ravmolt::checks::StreamRun run = ravmolt::checks::feedStream(decoder, file, draw, draw);
+  const std::string difference = ravmolt::checks::judgeStream(run, file);
+  if (!difference.empty()) ravmolt::checks::fail("stream", difference);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace ravmolt;
   static const bool reporting = std::atexit(report) == 0;
@@ -219,5 +240,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const checks::Outcome outcome = checks::productionDecode(file, productionMemory);
   const std::string difference = checks::compareWithReference(outcome, expected, kOutputCap);
   if (!difference.empty()) checks::fail("decode", difference);
+  streamInPieces(file);
   return 0;
 }

@@ -12,6 +12,7 @@
 #include "engine/drivers/two_thread_driver.h"
 #include "engine/fast/span_decoder.h"
 #include "fuzz/guard_pages.h"
+#include "fuzz/stream_feed.h"
 #include "ravmolt/ravmolt.h"
 #include "tests/code_shapes.h"
 #include "tests/decode_support.h"
@@ -453,6 +454,138 @@ INSTANTIATE_TEST_SUITE_P(
                       FileCase{"randomTree2", Shape::randomTree, std::size_t{1400} << 10, 2},
                       FileCase{"randomTree3", Shape::randomTree, std::size_t{1200} << 10, 3}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- Fed in pieces, through the streaming call -------------------------------------------------
+
+// How a program feeds the streaming call: piece sizes and room sizes, each drawn in turn from a
+// list (at random when `shuffled`).
+struct Feed {
+  const char* name;
+  std::vector<std::size_t> pieces;
+  std::vector<std::size_t> rooms;
+  bool shuffled = false;
+  bool small = false;  // a byte or two at a time: run on the short file only
+};
+
+constexpr std::size_t kKiB = 1024;
+const Feed kFeeds[] = {
+    {"bytes into bytes", {1}, {1}, false, true},
+    {"two bytes into seven", {2}, {7}, false, true},
+    {"seven bytes into rooms of 1 to 97", {7}, {1, 2, 5, 33, 34, 35, 97}, true, true},
+    {"64 KiB into 256 KiB", {64 * kKiB}, {256 * kKiB}},
+    {"primes into primes", {65521, 4093, 131, 2}, {1, 34, 4099, 65537, 262147}, true},
+    {"mixed", {1, 2, 7, 64 * kKiB, 1 << 20, 97}, {1, 3, 64, 8 * kKiB, 256 * kKiB, 4 << 20}, true},
+    {"all at once into plenty", {SIZE_MAX}, {64 << 20}},
+};
+
+// Every shape of the suite, short (for a byte at a time) and long enough for blocks of lanes in
+// 64 KiB pieces.
+struct StreamShape {
+  const char* name;
+  Shape shape;
+  std::size_t shortSize;
+  std::size_t longSize;
+};
+void PrintTo(const StreamShape& c, std::ostream* out) { *out << c.name; }
+
+const StreamShape kStreamShapes[] = {
+    {"english", Shape::english, 30000, 400000},
+    {"manPages", Shape::manPages, 30000, 300000},
+    {"source", Shape::source, 30000, 300000},
+    {"executable", Shape::executable, 30000, 300000},
+    {"flat", Shape::flat, 20000, 300000},
+    {"geometric", Shape::geometric, 60000, 900000},
+    {"fibonacci", Shape::fibonacci, 20000, 600000},
+    {"caterpillar", Shape::caterpillar, 300, 3000},
+    {"farReads", Shape::farReads, 48, 4000},
+    {"singleSymbol", Shape::singleSymbol, 5000, 60000},
+    {"threeBits", Shape::threeBits, 30000, 300000},
+    {"neverInStep", Shape::neverInStep, 30000, 300000},
+    {"manyLongCodes", Shape::manyLongCodes, 20000, 200000},
+    {"randomTree", Shape::randomTree, 20000, 200000},
+    {"hexDump", Shape::hexDump, 30000, 400000},
+    {"base64Lines", Shape::base64Lines, 30000, 400000},
+};
+
+// Draws sizes from a feed's list, in turn or at random.
+struct Draw {
+  const std::vector<std::size_t>& sizes;
+  bool shuffled;
+  std::mt19937& random;
+  std::size_t next = 0;
+  std::size_t operator()() {
+    return sizes[shuffled ? random() % sizes.size() : next++ % sizes.size()];
+  }
+};
+
+class Streamed : public ::testing::TestWithParam<StreamShape> {};
+
+// Whatever the pieces and rooms, the walk's output, the bytes after the payload left untaken,
+// and one decoder serving every file in turn through reset.
+TEST_P(Streamed, MatchesTheWalkInPiecesOfEverySize) {
+  ravmolt_decoder* decoder = ravmolt_decoder_create();
+  ASSERT_NE(decoder, nullptr);
+  const Bytes trailer = {'n', 'e', 'x', 't'};
+  for (const bool isShort : {true, false}) {
+    CodedFile coded =
+        makeShape(GetParam().shape, isShort ? GetParam().shortSize : GetParam().longSize, 9);
+    const Tree tree(coded);
+    const Bytes reference = testing::walkPayload(tree.root, coded.payload(), coded.bits);
+    coded.file.resize(static_cast<std::size_t>(coded.offset + (coded.bits + 7) / 8));
+    coded.file.insert(coded.file.end(), trailer.begin(), trailer.end());
+    for (const Feed& feed : kFeeds) {
+      if (feed.small && !isShort) continue;
+      SCOPED_TRACE(::testing::Message() << feed.name << ", " << coded.file.size() << " bytes");
+      std::mt19937 random(7);
+      ravmolt_decoder_reset(decoder);
+      const checks::StreamRun run =
+          checks::feedStream(decoder, coded.file, Draw{feed.pieces, feed.shuffled, random},
+                             Draw{feed.rooms, feed.shuffled, random});
+      ASSERT_EQ(run.broken, "");
+      ASSERT_EQ(run.status, RAVMOLT_SUCCESS);
+      ASSERT_TRUE(sameBytes(run.output, reference));
+      EXPECT_EQ(run.unused, trailer.size());
+    }
+  }
+  ravmolt_decoder_free(decoder);
+}
+
+// A file cut anywhere in its payload: truncated, after exactly the codes that end in the bytes
+// that came; cut in its header or table: invalid, with nothing restored.
+TEST_P(Streamed, ACutFileRestoresTheCodesThatCame) {
+  const CodedFile coded =
+      makeShape(GetParam().shape, std::min<std::size_t>(GetParam().shortSize, 3000), 3);
+  const Tree tree(coded);
+  const std::uint64_t total = 8 * coded.payload().size();
+  const Bytes reference = testing::walkPayload(tree.root, coded.payload(), total);
+  const auto ends = codeEnds(tree.root, coded.payload(), total);
+  ravmolt_decoder* decoder = ravmolt_decoder_create();
+  ASSERT_NE(decoder, nullptr);
+  std::mt19937 random(5);
+  const std::vector<std::size_t> pieces = {1, 7, 64 * kKiB};
+  const std::vector<std::size_t> rooms = {1, 40, 64 * kKiB};
+  for (std::size_t kept = 0; kept < coded.file.size() - 1; kept += 1 + kept / 64) {
+    SCOPED_TRACE(::testing::Message() << kept << " bytes of " << coded.file.size());
+    ravmolt_decoder_reset(decoder);
+    const checks::StreamRun run =
+        checks::feedStream(decoder, std::span(coded.file).first(kept), Draw{pieces, true, random},
+                           Draw{rooms, true, random});
+    ASSERT_EQ(run.broken, "");
+    if (kept < coded.offset) {
+      ASSERT_EQ(run.status, RAVMOLT_INVALID_FORMAT);
+      ASSERT_TRUE(run.output.empty());
+      continue;
+    }
+    ASSERT_EQ(run.status, RAVMOLT_TRUNCATED);
+    EXPECT_EQ(run.unused, 0U);
+    const std::uint64_t bits = std::min(8 * (kept - coded.offset), coded.bits);
+    ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits)));
+  }
+  ravmolt_decoder_free(decoder);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, Streamed, ::testing::ValuesIn(kStreamShapes),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Failures in mid-run -----------------------------------------------------------------------
 

@@ -252,6 +252,54 @@ TEST(FaultSweep, TheBufferCall) {
   }
 }
 
+// The streaming call: the decoder's creation and its table builds are what allocate, and each
+// failing alone ends the run as out of memory with nothing restored, or not at all (a decoder
+// that cannot get its lanes' buffers decodes without them). The input comes in 64 KiB pieces into
+// rooms of 256 KiB held by the caller, so that the run itself allocates nothing.
+TEST(FaultSweep, TheStreamingCall) {
+  for (const Sample& sample : samples()) {
+    SCOPED_TRACE(sample.name);
+    Collected collected{Bytes(sample.original.size() + 1), 0};
+    const auto decode = [&]() -> int {
+      ravmolt_decoder* decoder = ravmolt_decoder_create();
+      if (decoder == nullptr) return RAVMOLT_OUT_OF_MEMORY;
+      ravmolt_input in{sample.file.data(), 0, 0};
+      ravmolt_status status = RAVMOLT_NEEDS_INPUT;
+      while (status == RAVMOLT_NEEDS_INPUT || status == RAVMOLT_OUTPUT_PENDING) {
+        if (in.used == in.size) in.size = std::min(in.size + (64 << 10), sample.file.size());
+        ravmolt_output out{
+            collected.bytes.data() + collected.size,
+            std::min<std::size_t>(256 << 10, collected.bytes.size() - collected.size), 0};
+        status = ravmolt_stream_decode(decoder, &in, &out, in.size == sample.file.size());
+        collected.size += out.made;
+      }
+      ravmolt_decoder_free(decoder);
+      return status;
+    };
+    const auto run = [&](const faults::Plan& plan, auto* counts) {
+      Outcome outcome;
+      collected.size = 0;
+      faults::arm(plan);
+      outcome.status = decode();
+      faults::disarm();
+      if (counts != nullptr) (*counts)[0] = faults::calls(Call::allocate);
+      outcome.exact =
+          collected.size == sample.original.size() &&
+          std::equal(sample.original.begin(), sample.original.end(), collected.bytes.begin());
+      outcome.clean = collected.size == 0;
+      outcome.sourceKept = true;
+      outcome.text = ravmolt_status_text(outcome.status);
+      return outcome;
+    };
+    const Tally tally =
+        sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
+          return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
+                            outcome.status == RAVMOLT_OUT_OF_MEMORY);
+        });
+    report((std::string("streaming call, ") + sample.name).c_str(), tally);
+  }
+}
+
 // The command, built with the simulator, run for every plan through its environment; a run that
 // hangs is ended by an alarm, which counts as a crash.
 TEST(FaultSweep, TheCommand) {

@@ -8,10 +8,12 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "fuzz/reference_decode.h"
+#include "fuzz/stream_feed.h"
 #include "tests/test_file.h"
 #include "tests/tool_process.h"
 
@@ -66,6 +68,33 @@ TEST(MalformedSweep, EveryDamagedFileDecodesLikeTheReference) {
   RecordProperty("wellFormed", static_cast<int>(wellFormed));
   std::printf("[ sweep    ] %zu inputs, %zu well-formed, %zu invalid\n", inputs, wellFormed,
               inputs - wellFormed);
+}
+
+// The same inputs through the streaming call, in pieces of a few sizes and into rooms of a few
+// sizes: a cut payload is truncated after the codes that came, and anything else invalid is
+// found before any output.
+TEST(MalformedSweep, EveryDamagedFileStreamsLikeTheReference) {
+  ravmolt_decoder* decoder = ravmolt_decoder_create();
+  ASSERT_NE(decoder, nullptr);
+  std::mt19937 random(3);
+  const std::size_t sizes[] = {1, 2, 7, 64 << 10};
+  const auto draw = [&] { return sizes[random() % std::size(sizes)]; };
+  std::size_t truncated = 0;
+  for (const Seed& seed : seeds()) {
+    std::size_t failures = 0;
+    for (const Bytes& input : damagedVersions(seed.bytes)) {
+      ravmolt_decoder_reset(decoder);
+      const checks::StreamRun run = checks::feedStream(decoder, input, draw, draw);
+      if (run.status == RAVMOLT_TRUNCATED) ++truncated;
+      const std::string difference = checks::judgeStream(run, input);
+      if (!difference.empty() && ++failures <= 5) {
+        ADD_FAILURE() << seed.name << ", input of " << input.size() << " bytes: " << difference;
+      }
+    }
+    EXPECT_EQ(failures, 0u) << seed.name;
+  }
+  EXPECT_GT(truncated, 500u);
+  ravmolt_decoder_free(decoder);
 }
 
 // A representative subset through the real executable, from files on disk: the transcript, the

@@ -30,10 +30,11 @@ capture(symbols ${NM} -D --defined-only --format=posix ${LIBRARY})
 string(REGEX MATCHALL "(^|\n)[^ \n]+" names "${symbols}")
 list(TRANSFORM names STRIP)
 list(SORT names)
-set(expected RAVMOLT_1 ravmolt_decompress_buffer@@RAVMOLT_1 ravmolt_decompress_file@@RAVMOLT_1
-             ravmolt_discard_incomplete_destinations@@RAVMOLT_1
-             ravmolt_status_text@@RAVMOLT_1 ravmolt_version@@RAVMOLT_1
-             ravmolt_version_number@@RAVMOLT_1)
+set(expected RAVMOLT_1 ravmolt_decoder_create@@RAVMOLT_1 ravmolt_decoder_free@@RAVMOLT_1
+             ravmolt_decoder_reset@@RAVMOLT_1 ravmolt_decompress_buffer@@RAVMOLT_1
+             ravmolt_decompress_file@@RAVMOLT_1 ravmolt_discard_incomplete_destinations@@RAVMOLT_1
+             ravmolt_status_text@@RAVMOLT_1 ravmolt_stream_decode@@RAVMOLT_1
+             ravmolt_version@@RAVMOLT_1 ravmolt_version_number@@RAVMOLT_1)
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exported symbols differ.\nexpected: ${expected}\nfound:    ${names}")
 endif()

@@ -15,15 +15,24 @@ constexpr int kFailureAllowance = 8;
 
 }  // namespace
 
-SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan) noexcept
+bool SpanDecoder::usesLanes(const DecodeTable& table, std::uint64_t longestSpan) {
+  return table.byteTranslation() == nullptr && table.rootBits() == DecodeTable::kTableBits &&
+         laneBitsFor(longestSpan, 1) != 0;
+}
+
+SpanDecoder::SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan,
+                         LaneBuffers* lanes) noexcept
     : table_(table),
       translation_(table.byteTranslation()),
       bulk_(translation_ == nullptr && table.rootBits() == DecodeTable::kTableBits),
       loops_(decodeLoopsFor(cpuFeatures())) {
-  if (bulk_ && laneBitsFor(longestSpan, 1) != 0) {
-    lanes_.emplace();
-    if (!lanes_->ready()) lanes_.reset();  // without their memory, spans decode without lanes
+  if (!usesLanes(table, longestSpan)) return;
+  if (lanes != nullptr && lanes->ready()) {
+    lanes_ = lanes;
+    return;
   }
+  ownLanes_.emplace();
+  if (ownLanes_->ready()) lanes_ = &*ownLanes_;  // without their memory, no lanes
 }
 
 std::size_t SpanDecoder::outputRoom(std::uint64_t bits) const {

@@ -37,14 +37,19 @@ class SpanDecoder {
  public:
   // Decodes with `table`, which must outlive the decoder, spans of at most `longestSpan` bits,
   // through the decode loops of this processor (cpuFeatures()). Buffers are allocated here, once,
-  // and only those such spans can use: lanes need a block.
-  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan) noexcept;
+  // and only those such spans can use: lanes need a block. `lanes`, when given and ready, serve
+  // instead of buffers of the decoder's own, so that a caller decoding file after file keeps one
+  // set (see usesLanes).
+  SpanDecoder(const DecodeTable& table, std::uint64_t longestSpan,
+              LaneBuffers* lanes = nullptr) noexcept;
   SpanDecoder(const SpanDecoder&) = delete;
   SpanDecoder& operator=(const SpanDecoder&) = delete;
 
   // Output room a decode of `bits` bits needs: a byte for each code that can start in them, and
   // the bytes a store writes past the last symbol.
   std::size_t outputRoom(std::uint64_t bits) const;
+  // Whether a decoder with `table` for spans of `longestSpan` bits decodes blocks of lanes.
+  static bool usesLanes(const DecodeTable& table, std::uint64_t longestSpan);
   // The most bits a decode may be given for `room` (> kStoreOverrun + 1) bytes of output room.
   std::uint64_t bitsFor(std::size_t room) const;
 
@@ -75,7 +80,8 @@ class SpanDecoder {
   const ByteTranslation* translation_;  // when every code is 8 bits
   bool bulk_;                           // the root table suits the fast loops
   const DecodeLoops loops_;             // chosen for this processor
-  std::optional<LaneBuffers> lanes_;    // for spans that hold a block
+  std::optional<LaneBuffers> ownLanes_;
+  LaneBuffers* lanes_ = nullptr;  // for spans that hold a block: ownLanes_ or the caller's
   int laneFailures_ = 0;
 };
 

@@ -91,7 +91,9 @@ typedef int (*ravmolt_sink)(void* context, const unsigned char* data, size_t siz
  *                                   it and holds its advisory lock, or it is a symbolic link that
  *                                   another user planted in a sticky folder anyone may write to;
  *   RAVMOLT_SAME_FILE               nothing was opened for writing; the file is intact;
- *   RAVMOLT_INVALID_FORMAT          the destination is left empty;
+ *   RAVMOLT_INVALID_FORMAT          the destination is left empty, but for a source that cannot
+ *                                   seek and holds more than 4 MiB, whose payload was cut short
+ *                                   after output was written: it is removed;
  *   RAVMOLT_WRITE_FAILED            for example a full disk; an incomplete regular destination
  *                                   file is removed;
  *   RAVMOLT_OUT_OF_MEMORY           as after RAVMOLT_WRITE_FAILED, nothing incomplete is left;
@@ -100,8 +102,11 @@ typedef int (*ravmolt_sink)(void* context, const unsigned char* data, size_t siz
  *                                   and no memory for another block could be had;
  *   RAVMOLT_INVALID_ARGUMENT        a path was null.
  * A destination the call creates gets the source's permission bits less the umask; an existing
- * one keeps its mode. The source is never written. The output streams to the file through a buffer of 512 KiB, so
- * memory use does not grow with the file. A large file is decoded on two threads when the process
+ * one keeps its mode. The source is never written. The output streams to the file through a
+ * buffer of 512 KiB, so memory use does not grow with the file. A source that cannot seek (a
+ * pipe, a FIFO, a device) is read from where it stands: up to 4 MiB whole, then decoded as a
+ * buffer; a longer one as it comes, through the streaming decoder below. A large file is decoded
+ * on two threads when the process
  * may run on two processors: the call starts one thread of its own and has ended it before it
  * returns. That thread runs only on the processors the calling thread may use, other than the one
  * the call started on. */
@@ -132,8 +137,9 @@ RAVMOLT_API ravmolt_status ravmolt_decompress_buffer(const void* compressed, siz
  *                             with more input, or with input_ended nonzero once there is none;
  *   RAVMOLT_OUTPUT_PENDING    the output room is full and restored bytes are waiting;
  *   RAVMOLT_SUCCESS           the file is restored and every byte handed out. Input bytes past the
- *                             payload's last byte are not taken: in.size - in.used of them are
- *                             left, for whatever follows in the caller's stream;
+ *                             file's last byte (the payload's, or the table's when its last entry
+ *                             reaches further) are not taken: in.size - in.used of them are left,
+ *                             for whatever follows in the caller's stream;
  *   RAVMOLT_INVALID_FORMAT    bad checksum, cut-short header or table, or bits with no codes:
  *                             found before any output. Also a header or table cut short by the
  *                             end of the input;
@@ -141,12 +147,14 @@ RAVMOLT_API ravmolt_status ravmolt_decompress_buffer(const void* compressed, siz
  *                             output that could be made was handed out (as zlib's Z_BUF_ERROR
  *                             with Z_FINISH);
  *   RAVMOLT_OUT_OF_MEMORY, RAVMOLT_INVALID_ARGUMENT (a null pointer, or used past size).
- * After a failure or success the decoder gives that status again until it is reset. One byte of
- * input, or of room, at a time works; 64 KiB pieces into 256 KiB of room go as fast as
- * ravmolt_decompress_buffer. A decoder holds about 640 KiB whatever the file's size: the header
- * and table, the decode tables, a staging buffer of 512 KiB for small output rooms and a
- * carry-over of a few bytes of input. A decoder is used by one thread at a time; decoders share
- * nothing. */
+ * Bytes not taken must be given again, first, on the next call. After a failure or success the
+ * decoder gives that status again, taking nothing, until it is reset. One byte of input, or of
+ * room, at a time works; 64 KiB pieces into 256 KiB of room go about as fast as
+ * ravmolt_decompress_buffer. Memory does not grow with the file: a new decoder holds 531 KiB (a
+ * staging buffer of 512 KiB for output that the room cannot take at once, and a carry-over of a
+ * few hundred bytes of input); decoding adds the decode tables and the buffers of the decode
+ * lanes, about 1.2 MiB in all for most files and 2.3 MiB for the deepest code trees (codes 255
+ * bits long), as measured. A decoder is used by one thread at a time; decoders share nothing. */
 typedef struct ravmolt_decoder ravmolt_decoder;
 typedef struct ravmolt_input {
   const void* data;

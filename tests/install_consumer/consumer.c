@@ -1,5 +1,6 @@
 /* consumer_c compressedFile fileOutput bufferOutput: a C99 program of the kind that embeds ravmolt
- * through its C interface. It restores the file through both calls, checks that a sink that stops
+ * through its C interface. It restores the file through all three calls (the streaming one a
+ * byte at a time into three bytes of room), checks that a sink that stops
  * ends the decode and that a damaged copy is refused before any output, and exits 0 only when all
  * of that holds. Built in the tree, against an installed CMake package and through pkg-config. */
 #include <ravmolt/ravmolt_c.h>
@@ -26,6 +27,27 @@ static int expect(const char* what, ravmolt_status got, ravmolt_status wanted) {
   printf("%s: got \"%s\", wanted \"%s\"\n", what, ravmolt_status_text(got),
          ravmolt_status_text(wanted));
   return 0;
+}
+
+/* Streams `size` bytes a byte at a time into rooms of three bytes; true when the output is the
+ * `expected_size` bytes at `expected`. */
+static int streams_as(const unsigned char* compressed, size_t size, const unsigned char* expected,
+                      size_t expected_size) {
+  ravmolt_decoder* decoder = ravmolt_decoder_create();
+  ravmolt_input in = {compressed, 0, 0};
+  ravmolt_status status = RAVMOLT_NEEDS_INPUT;
+  unsigned char room[3];
+  size_t made = 0;
+  int same = decoder != NULL;
+  while (same && (status == RAVMOLT_NEEDS_INPUT || status == RAVMOLT_OUTPUT_PENDING)) {
+    ravmolt_output out = {room, sizeof room, 0};
+    if (in.used == in.size && in.size < size) ++in.size;
+    status = ravmolt_stream_decode(decoder, &in, &out, in.size == size);
+    same = made + out.made <= expected_size && memcmp(room, expected + made, out.made) == 0;
+    made += out.made;
+  }
+  ravmolt_decoder_free(decoder);
+  return expect("stream_decode", status, RAVMOLT_SUCCESS) && same && made == expected_size;
 }
 
 /* Reads a whole file into memory; NULL when it cannot. */
@@ -68,6 +90,13 @@ int main(int argc, char** argv) {
   ok &= expect("decompress_buffer", ravmolt_decompress_buffer(compressed, size, write_block, out),
                RAVMOLT_SUCCESS);
   ok &= fclose(out) == 0;
+
+  {
+    size_t restored_size = 0;
+    unsigned char* restored = read_all(argv[3], &restored_size);
+    ok &= restored != NULL && streams_as(compressed, size, restored, restored_size);
+    free(restored);
+  }
 
   ok &= expect("stopping sink", ravmolt_decompress_buffer(compressed, size, stop_at_once, &calls),
                RAVMOLT_WRITE_FAILED);

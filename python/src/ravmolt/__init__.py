@@ -1,7 +1,9 @@
 """ravmolt: restore files made by the ravmolt Huffman compressor.
 
 decompress(data) restores bytes held in memory; decompress_file(source, destination) restores one
-file into another, streaming. Each failure raises its own subclass of ravmolt.Error.
+file into another, streaming; open() reads a compressed file as the file it restores, and
+RavmoltDecompressor restores one fed in pieces, as gzip and lzma do. Each failure raises its own
+subclass of ravmolt.Error.
 """
 
 import builtins
@@ -47,8 +49,14 @@ def _exceptions() -> dict:
 
 _ERRORS = _exceptions()
 globals().update({e.__name__: e for e in _ERRORS.values() if issubclass(e, Error)})
+_ravmolt.set_errors(_ERRORS)
 
-__all__ = ["decompress", "decompress_file", "library_version", "Error"] + sorted(
+RavmoltDecompressor = _ravmolt.Decompressor
+from ._file import RavmoltFile, open  # noqa: E402 (after the exceptions, which it raises)
+
+__all__ = ["decompress", "decompress_file", "library_version", "open", "RavmoltFile",
+           "RavmoltDecompressor", "Error", "discard_incomplete_destinations",
+           "discarding_on_signals"] + sorted(
     e.__name__ for e in _ERRORS.values() if issubclass(e, Error))
 
 
@@ -64,9 +72,9 @@ def decompress(data: bytes) -> bytes:
     """Restores the compressed bytes `data` (bytes, bytearray, memoryview or any contiguous
     buffer) and returns the original bytes. Raises InvalidFormatError for an invalid file.
 
-    The buffer is held for the whole call, so a bytearray cannot be resized meanwhile; its bytes
-    are read in place, without the GIL, so another thread must not change them until the call
-    returns (the output would then be undefined). Pass bytes(data) to decode a copy."""
+    A buffer that can be written to, such as a bytearray, is copied first, so that nothing done
+    to it during the call changes the output. The decode releases the GIL; in the main thread a
+    signal (Ctrl-C's KeyboardInterrupt) stops it within a few hundredths of a second."""
     status, restored = _ravmolt.decompress(data)
     if status != _ravmolt.SUCCESS:
         _raise(status, "compressed data")
