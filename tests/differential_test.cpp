@@ -557,8 +557,7 @@ TEST_P(Streamed, ACutFileRestoresTheCodesThatCame) {
       makeShape(GetParam().shape, std::min<std::size_t>(GetParam().shortSize, 3000), 3);
   const Tree tree(coded);
   const std::uint64_t total = 8 * coded.payload().size();
-  const Bytes reference = testing::walkPayload(tree.root, coded.payload(), total);
-  const auto ends = codeEnds(tree.root, coded.payload(), total);
+  const checks::Walk walk = walkOf(tree, coded, total);
   ravmolt_decoder* decoder = ravmolt_decoder_create();
   ASSERT_NE(decoder, nullptr);
   std::mt19937 random(5);
@@ -579,7 +578,7 @@ TEST_P(Streamed, ACutFileRestoresTheCodesThatCame) {
     ASSERT_EQ(run.status, RAVMOLT_TRUNCATED);
     EXPECT_EQ(run.unused, 0U);
     const std::uint64_t bits = std::min(8 * (kept - coded.offset), coded.bits);
-    ASSERT_TRUE(sameBytes(run.output, walkOf(reference, ends, bits)));
+    ASSERT_TRUE(sameBytes(run.output, walk.by(bits)));
   }
   ravmolt_decoder_free(decoder);
 }
