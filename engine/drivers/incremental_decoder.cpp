@@ -57,6 +57,7 @@ ravmolt_status IncrementalDecoder::finish(ravmolt_status status) {
 
 void IncrementalDecoder::takeHeader(StreamInput& input) {
   const std::size_t take = std::min(kHeaderSize - headerFill_, input.size - input.used);
+  if (take == 0) return;  // the data may then be null
   std::memcpy(header_ + headerFill_, input.data + input.used, take);
   headerFill_ += take;
   input.used += take;
@@ -185,7 +186,7 @@ bool IncrementalDecoder::carryStep(StreamInput& input, StreamOutput& output, boo
   }
   // A short piece is taken whole. The codes that start in the carry-over are decoded as soon as
   // the bytes they may read are there; the last ones, which end in it, once no more will come.
-  std::memcpy(carry_.get() + carried_, piece, available);
+  if (available > 0) std::memcpy(carry_.get() + carried_, piece, available);
   input.used += available;
   carried_ += available;
   const bool last = end_ <= 8 * BitPosition{carried_} || (inputEnded && input.used == input.size);
@@ -227,10 +228,11 @@ bool IncrementalDecoder::pieceStep(StreamInput& input, StreamOutput& output) {
     // Too short to decode in place: the carry-over takes it, with the bits already decoded of
     // its first byte.
     assert(position_ < 8);
+    if (available == 0) return false;  // the data may then be null
     std::memcpy(carry_.get(), piece.data(), available);
     carried_ = available;
     input.used += available;
-    return available > 0;
+    return true;
   }
   const auto whole = static_cast<std::size_t>(position_ / 8);
   input.used += whole;
