@@ -4,6 +4,7 @@
 // own (exact output) or a failure with the status or transcript that fits the call, with no
 // crash, no leak (LeakSanitizer, in the sanitized build), no incomplete destination and the
 // source untouched; interrupted calls, short counts and a thread that cannot start change nothing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -204,6 +205,47 @@ TEST(FaultSweep, TheFileCall) {
         });
     report((std::string("file call, ") + sample.name).c_str(), tally);
     EXPECT_EQ(tally.threadStarts > 0, sample.twoThreads);
+  }
+}
+
+// The same call reading a pipe that holds the whole file, written before the faults are armed:
+// the path of a source that cannot seek, read whole into memory.
+TEST(FaultSweep, TheFileCallFromAPipe) {
+  constexpr std::size_t kPipeSize = std::size_t{1} << 20;
+  for (const Sample& sample : samples()) {
+    if (sample.file.size() > kPipeSize) continue;
+    SCOPED_TRACE(sample.name);
+    const Files files(sample);
+    const auto run = [&](const faults::Plan& plan, auto* counts) {
+      Outcome outcome;
+      int ends[2];
+      if (::pipe(ends) != 0) ADD_FAILURE() << "no pipe";
+      if (::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kPipeSize)) < 0 ||
+          ::write(ends[1], sample.file.data(), sample.file.size()) !=
+              static_cast<ssize_t>(sample.file.size())) {
+        ADD_FAILURE() << "pipe not filled";
+      }
+      ::close(ends[1]);
+      const std::string source = "/proc/self/fd/" + std::to_string(ends[0]);
+      faults::arm(plan);
+      outcome.status = ravmolt_decompress_file(source.c_str(), files.destination.c_str());
+      faults::disarm();
+      ::close(ends[0]);
+      if (counts != nullptr) {
+        for (std::size_t c = 0; c < faults::kCallClasses; ++c) {
+          (*counts)[c] = faults::calls(static_cast<Call>(c));
+        }
+      }
+      outcome.text = ravmolt_status_text(outcome.status);
+      files.inspect(sample, outcome);
+      return outcome;
+    };
+    const Tally tally =
+        sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
+          return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
+                            failuresOf(plan.call).count(outcome.status) > 0);
+        });
+    report((std::string("file call from a pipe, ") + sample.name).c_str(), tally);
   }
 }
 
