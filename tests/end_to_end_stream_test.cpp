@@ -101,9 +101,10 @@ class UnseekableSource : public ::testing::TestWithParam<std::tuple<Case, Delive
       }
       case Delivery::processSubstitution: {  // ravmolt <(cat file) out
         writeFile(dir_ / "in.rvm", file);
-        const std::string command = "cd '" + folder +
-                                    "' && bash -c 'exec \"$0\" <(cat in.rvm 2>/dev/null) out' " +
-                                    RAVMOLT_TOOL_PATH + " >transcript 2>errors";
+        // The launcher, when the tool was built for another processor, runs it as $0 would.
+        const std::string command =
+            "cd '" + folder + "' && bash -c 'exec $0 <(cat in.rvm 2>/dev/null) out' '" +
+            RAVMOLT_TOOL_LAUNCHER " " RAVMOLT_TOOL_PATH + "' >transcript 2>errors";
         RunResult result;
         const int status = std::system(command.c_str());
         result.exited = WIFEXITED(status);
