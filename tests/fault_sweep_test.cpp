@@ -180,44 +180,53 @@ struct Files {
   }
 };
 
+// Sweeps the file call on `sample`, whose source path `open` gives before each run (after the
+// files are written, before the faults are armed) and `close` ends after it.
+Tally sweepFileCall(const Sample& sample, const Files& files,
+                    const std::function<std::string()>& open, const std::function<void()>& close) {
+  const auto run = [&](const faults::Plan& plan, auto* counts) {
+    Outcome outcome;
+    const std::string source = open();
+    faults::arm(plan);
+    outcome.status = ravmolt_decompress_file(source.c_str(), files.destination.c_str());
+    faults::disarm();
+    close();
+    if (counts != nullptr) {
+      for (std::size_t c = 0; c < faults::kCallClasses; ++c) {
+        (*counts)[c] = faults::calls(static_cast<Call>(c));
+      }
+    }
+    outcome.text = ravmolt_status_text(outcome.status);
+    files.inspect(sample, outcome);
+    return outcome;
+  };
+  return sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
+    return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
+                      failuresOf(plan.call).count(outcome.status) > 0);
+  });
+}
+
 TEST(FaultSweep, TheFileCall) {
   for (const Sample& sample : samples()) {
     SCOPED_TRACE(sample.name);
     const Files files(sample);
-    const auto run = [&](const faults::Plan& plan, auto* counts) {
-      Outcome outcome;
-      faults::arm(plan);
-      outcome.status = ravmolt_decompress_file(files.source.c_str(), files.destination.c_str());
-      faults::disarm();
-      if (counts != nullptr) {
-        for (std::size_t c = 0; c < faults::kCallClasses; ++c) {
-          (*counts)[c] = faults::calls(static_cast<Call>(c));
-        }
-      }
-      outcome.text = ravmolt_status_text(outcome.status);
-      files.inspect(sample, outcome);
-      return outcome;
-    };
-    const Tally tally =
-        sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
-          return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
-                            failuresOf(plan.call).count(outcome.status) > 0);
-        });
+    const Tally tally = sweepFileCall(
+        sample, files, [&files] { return files.source.string(); }, [] {});
     report((std::string("file call, ") + sample.name).c_str(), tally);
     EXPECT_EQ(tally.threadStarts > 0, sample.twoThreads);
   }
 }
 
-// The same call reading a pipe that holds the whole file, written before the faults are armed:
-// the path of a source that cannot seek, read whole into memory.
+// The same call reading a pipe that holds the whole file: the path of a source that cannot seek,
+// read whole into memory.
 TEST(FaultSweep, TheFileCallFromAPipe) {
   constexpr std::size_t kPipeSize = std::size_t{1} << 20;
   for (const Sample& sample : samples()) {
     if (sample.file.size() > kPipeSize) continue;
     SCOPED_TRACE(sample.name);
     const Files files(sample);
-    const auto run = [&](const faults::Plan& plan, auto* counts) {
-      Outcome outcome;
+    int reading = -1;
+    const auto open = [&] {
       int ends[2];
       if (::pipe(ends) != 0) ADD_FAILURE() << "no pipe";
       if (::fcntl(ends[1], F_SETPIPE_SZ, static_cast<int>(kPipeSize)) < 0 ||
@@ -226,25 +235,10 @@ TEST(FaultSweep, TheFileCallFromAPipe) {
         ADD_FAILURE() << "pipe not filled";
       }
       ::close(ends[1]);
-      const std::string source = "/proc/self/fd/" + std::to_string(ends[0]);
-      faults::arm(plan);
-      outcome.status = ravmolt_decompress_file(source.c_str(), files.destination.c_str());
-      faults::disarm();
-      ::close(ends[0]);
-      if (counts != nullptr) {
-        for (std::size_t c = 0; c < faults::kCallClasses; ++c) {
-          (*counts)[c] = faults::calls(static_cast<Call>(c));
-        }
-      }
-      outcome.text = ravmolt_status_text(outcome.status);
-      files.inspect(sample, outcome);
-      return outcome;
+      reading = ends[0];
+      return "/proc/self/fd/" + std::to_string(reading);
     };
-    const Tally tally =
-        sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
-          return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
-                            failuresOf(plan.call).count(outcome.status) > 0);
-        });
+    const Tally tally = sweepFileCall(sample, files, open, [&reading] { ::close(reading); });
     report((std::string("file call from a pipe, ") + sample.name).c_str(), tally);
   }
 }
