@@ -257,33 +257,40 @@ int collect(void* context, const unsigned char* data, std::size_t size) {
   return 1;
 }
 
+// Sweeps a call that restores `sample` from memory into `collected` through `decode`; its
+// allocations are all that can fail, and running out of memory hands nothing on.
+Tally sweepMemoryCall(const Sample& sample, Collected& collected,
+                      const std::function<int()>& decode) {
+  const auto run = [&](const faults::Plan& plan, auto* counts) {
+    Outcome outcome;
+    collected.size = 0;
+    faults::arm(plan);
+    outcome.status = decode();
+    faults::disarm();
+    if (counts != nullptr) (*counts)[0] = faults::calls(Call::allocate);
+    outcome.exact =
+        collected.size == sample.original.size() &&
+        std::equal(sample.original.begin(), sample.original.end(), collected.bytes.begin());
+    outcome.clean = collected.size == 0;
+    outcome.sourceKept = true;
+    outcome.text = ravmolt_status_text(outcome.status);
+    return outcome;
+  };
+  return sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
+    return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
+                      outcome.status == RAVMOLT_OUT_OF_MEMORY);
+  });
+}
+
 // The buffer call makes no system call: its allocations are what can fail, and running out of
 // memory hands nothing on.
 TEST(FaultSweep, TheBufferCall) {
   for (const Sample& sample : samples()) {
     SCOPED_TRACE(sample.name);
     Collected collected{Bytes(sample.original.size() + 1), 0};
-    const auto run = [&](const faults::Plan& plan, auto* counts) {
-      Outcome outcome;
-      collected.size = 0;
-      faults::arm(plan);
-      outcome.status =
-          ravmolt_decompress_buffer(sample.file.data(), sample.file.size(), collect, &collected);
-      faults::disarm();
-      if (counts != nullptr) (*counts)[0] = faults::calls(Call::allocate);
-      outcome.exact =
-          collected.size == sample.original.size() &&
-          std::equal(sample.original.begin(), sample.original.end(), collected.bytes.begin());
-      outcome.clean = collected.size == 0;
-      outcome.sourceKept = true;
-      outcome.text = ravmolt_status_text(outcome.status);
-      return outcome;
-    };
-    const Tally tally =
-        sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
-          return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
-                            outcome.status == RAVMOLT_OUT_OF_MEMORY);
-        });
+    const Tally tally = sweepMemoryCall(sample, collected, [&] {
+      return ravmolt_decompress_buffer(sample.file.data(), sample.file.size(), collect, &collected);
+    });
     report((std::string("buffer call, ") + sample.name).c_str(), tally);
   }
 }
@@ -312,26 +319,7 @@ TEST(FaultSweep, TheStreamingCall) {
       ravmolt_decoder_free(decoder);
       return status;
     };
-    const auto run = [&](const faults::Plan& plan, auto* counts) {
-      Outcome outcome;
-      collected.size = 0;
-      faults::arm(plan);
-      outcome.status = decode();
-      faults::disarm();
-      if (counts != nullptr) (*counts)[0] = faults::calls(Call::allocate);
-      outcome.exact =
-          collected.size == sample.original.size() &&
-          std::equal(sample.original.begin(), sample.original.end(), collected.bytes.begin());
-      outcome.clean = collected.size == 0;
-      outcome.sourceKept = true;
-      outcome.text = ravmolt_status_text(outcome.status);
-      return outcome;
-    };
-    const Tally tally =
-        sweep(run, [](const Outcome& baseline, const Outcome& outcome, const faults::Plan& plan) {
-          return judgeFiles(baseline, outcome, plan, outcome.status == baseline.status,
-                            outcome.status == RAVMOLT_OUT_OF_MEMORY);
-        });
+    const Tally tally = sweepMemoryCall(sample, collected, decode);
     report((std::string("streaming call, ") + sample.name).c_str(), tally);
   }
 }
